@@ -124,7 +124,10 @@ std::optional<TemporaryFile> createTemporaryFile(const fs::path& directory, cons
 
 ErrorRef writeAtomically(const fs::path& path, std::string_view bytes) {
     fs::path directory = path.parent_path().empty() ? fs::path(".") : path.parent_path();
-    auto temporary = createTemporaryFile(directory, "." + path.filename().string() + ".");
+    std::string prefix = ".";
+    prefix += path.filename().string();
+    prefix += '.';
+    auto temporary = createTemporaryFile(directory, prefix);
     if (!temporary)
         return posixError(NSFileWriteUnknownError, path);
     bool written = writeAll(temporary->fd, bytes) && ::fsync(temporary->fd) == 0;
