@@ -18,7 +18,8 @@ using ProgressRef = std::shared_ptr<foundation::Progress>;
 
 // The calls the system makes on a replicated extension, one object per domain. The system calls from
 // threads of its own choosing, possibly at once; each operation reports exactly once through its
-// completion (on a thread the extension chooses) and returns its progress at once.
+// completion (on a thread the extension chooses) and returns its progress at once. An operation an
+// extension does not implement reports NSCocoaErrorDomain 3328 (feature unsupported), as the system would.
 class ReplicatedExtension {
 public:
     virtual ~ReplicatedExtension() = default;
@@ -33,19 +34,18 @@ public:
     virtual void invalidate() = 0;
     virtual ProgressRef item(const ItemIdentifier& identifier, const Request& request, ItemCompletion completion) = 0;
     // The one entry point that throws: foundation::ThrownError.
-    virtual std::shared_ptr<Enumerator> enumerator(const ItemIdentifier& container, const Request& request) = 0;
+    virtual std::shared_ptr<Enumerator> enumerator(const ItemIdentifier& container, const Request& request);
     virtual ProgressRef fetchContents(const ItemIdentifier& identifier,
                                       const std::optional<ItemVersion>& requestedVersion, const Request& request,
-                                      FetchCompletion completion) = 0;
+                                      FetchCompletion completion);
     virtual ProgressRef createItem(ItemRef itemTemplate, ItemFields fields,
                                    std::optional<std::filesystem::path> contents, CreateItemOptions options,
-                                   const Request& request, WriteCompletion completion) = 0;
+                                   const Request& request, WriteCompletion completion);
     virtual ProgressRef modifyItem(ItemRef item, const ItemVersion& baseVersion, ItemFields changedFields,
                                    std::optional<std::filesystem::path> contents, ModifyItemOptions options,
-                                   const Request& request, WriteCompletion completion) = 0;
+                                   const Request& request, WriteCompletion completion);
     virtual ProgressRef deleteItem(const ItemIdentifier& identifier, const ItemVersion& baseVersion,
-                                   DeleteItemOptions options, const Request& request,
-                                   DeleteCompletion completion) = 0;
+                                   DeleteItemOptions options, const Request& request, DeleteCompletion completion);
     virtual void materializedItemsDidChange(std::function<void()> completion) { completion(); }
 };
 
@@ -66,7 +66,7 @@ public:
     virtual ProgressRef fetchPartialContents(const ItemIdentifier& identifier,
                                              const std::optional<ItemVersion>& requestedVersion,
                                              const Request& request, Range minimalRange, std::size_t alignment,
-                                             FetchContentsOptions options, PartialCompletion completion) = 0;
+                                             FetchContentsOptions options, PartialCompletion completion);
 };
 
 // What an extension module's principal-class function returns: the class the system instantiates once per
@@ -78,6 +78,7 @@ struct PrincipalClass {
 };
 
 inline constexpr std::uint32_t principalClassInterfaceVersion = 1;
+inline constexpr std::int64_t NSFeatureUnsupportedError = 3328;
 using PrincipalClassFunction = const PrincipalClass* (*)();
 
 } // namespace fileprovider

@@ -122,7 +122,7 @@ std::optional<TemporaryFile> createTemporaryFile(const fs::path& directory, cons
     return TemporaryFile{fd, fs::path(pattern)};
 }
 
-ErrorRef writeAtomically(const fs::path& path, std::string_view bytes) {
+ErrorRef writeAtomically(const fs::path& path, std::string_view bytes, std::uint64_t* writtenInode) {
     fs::path directory = path.parent_path().empty() ? fs::path(".") : path.parent_path();
     std::string prefix = ".";
     prefix += path.filename().string();
@@ -131,6 +131,9 @@ ErrorRef writeAtomically(const fs::path& path, std::string_view bytes) {
     if (!temporary)
         return posixError(NSFileWriteUnknownError, path);
     bool written = writeAll(temporary->fd, bytes) && ::fsync(temporary->fd) == 0;
+    struct stat info {};
+    if (written && writtenInode && ::fstat(temporary->fd, &info) == 0)
+        *writtenInode = info.st_ino;
     int savedErrno = errno;
     if (::close(temporary->fd) != 0 && written) {
         written = false;

@@ -31,7 +31,10 @@ std::optional<std::string> readFile(const std::filesystem::path& path);
 
 // Writes a temporary file beside `path`, flushes it to disk and renames it over `path`, so that readers
 // see the old file or the new one whole. Null on success; on failure the old file is untouched.
-ErrorRef writeAtomically(const std::filesystem::path& path, std::string_view bytes);
+// `writtenInode`, when given, receives the inode of the new file, so that a caller can tell its own file
+// from one that another process put there afterwards.
+ErrorRef writeAtomically(const std::filesystem::path& path, std::string_view bytes,
+                         std::uint64_t* writtenInode = nullptr);
 
 // A new file made exclusively (O_EXCL) with mode 0600 in `directory`, named `prefix` plus random letters.
 struct TemporaryFile {

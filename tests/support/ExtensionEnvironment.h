@@ -1,0 +1,48 @@
+#pragma once
+
+// For the extension's own tests (header-only, so that the support library does not link the extension):
+// a fresh host-connection directory and kept-local store per test, and a scripted host whose connection
+// file is written there.
+#include "ScriptedHost.h"
+#include "Waiting.h"
+#include "host/HostConfig.h"
+#include "kept/KeptLocal.h"
+
+#include <fstream>
+#include <gtest/gtest.h>
+
+namespace support {
+
+class ExtensionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::create_directories(hostDirectory());
+        std::filesystem::create_directories(keptDirectory());
+        wl::HostConfig::testDirectory = hostDirectory();
+        wl::KeptLocal::testDirectory = keptDirectory();
+        wl::KeptLocal::resetForTesting();
+    }
+    void TearDown() override {
+        host.stop();
+        wl::HostConfig::testDirectory.reset();
+        wl::KeptLocal::testDirectory.reset();
+        wl::KeptLocal::resetForTesting();
+    }
+
+    std::filesystem::path hostDirectory() const { return directory.path() / "host"; }
+    std::filesystem::path keptDirectory() const { return directory.path() / "kept"; }
+    std::filesystem::path storeFile() const { return keptDirectory() / "fp-kept.json"; }
+    void connectHost() { host.writeConnectionFile(hostDirectory()); }
+    void writeConnectionFile(const std::string& contents) {
+        std::filesystem::create_directories(hostDirectory());
+        std::ofstream(hostDirectory() / "fphost.json", std::ios::binary | std::ios::trunc) << contents;
+    }
+    void writeStore(const std::string& contents) {
+        std::ofstream(storeFile(), std::ios::binary | std::ios::trunc) << contents;
+    }
+
+    TemporaryDirectory directory;
+    ScriptedHost host;
+};
+
+} // namespace support
