@@ -31,6 +31,11 @@ WLItem::WLItem(JSONObjectRef json) : json_(json ? std::move(json) : emptyRecord(
     localOnThisMac_ = !isDir_ && KeptLocal::contains(itemIdentifier());
 }
 
+WLItem::WLItem(JSONObjectRef json, const KeptLocal::Snapshot& kept)
+    : json_(json ? std::move(json) : emptyRecord()), isDir_(readIsDir(*json_)) {
+    localOnThisMac_ = !isDir_ && kept.contains(itemIdentifier());
+}
+
 std::optional<std::vector<fileprovider::ItemDecorationIdentifier>> WLItem::decorations() const {
     if (!localOnThisMac_)
         return std::nullopt;

@@ -4,6 +4,7 @@
 // record (and the local-on-this-machine flag fixed at construction), so an item may be read on any thread.
 #include "fileprovider/Item.h"
 #include "host/JSON.h"
+#include "kept/KeptLocal.h"
 
 #include <memory>
 #include <string>
@@ -12,9 +13,16 @@ namespace wl {
 
 class WLItem : public fileprovider::Item {
 public:
-    // The only way to build an item. A file asks the kept-local store, once, whether it is local.
+    // The only way to build an item. A file asks the kept-local store, once, whether it is local; items
+    // built in a batch ask the batch's snapshot of it.
     explicit WLItem(JSONObjectRef json);
-    static std::shared_ptr<const WLItem> make(JSONObjectRef json) { return std::make_shared<const WLItem>(std::move(json)); }
+    WLItem(JSONObjectRef json, const KeptLocal::Snapshot& kept);
+    static std::shared_ptr<const WLItem> make(JSONObjectRef json) {
+        return std::make_shared<const WLItem>(std::move(json));
+    }
+    static std::shared_ptr<const WLItem> make(JSONObjectRef json, const KeptLocal::Snapshot& kept) {
+        return std::make_shared<const WLItem>(std::move(json), kept);
+    }
 
     static const std::string localDecoration;
     // True only for the JSON boolean true.

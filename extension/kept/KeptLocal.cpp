@@ -34,17 +34,43 @@ void noteChangeLocked(State& state, const std::vector<std::string>& changed) {
 
 } // namespace
 
+namespace {
+
+bool setContains(const std::unordered_set<std::string>& ids, const fileprovider::ItemIdentifier& identifier) {
+    if (identifier.isSystemIdentifier())
+        return false;
+    const std::string& raw = identifier.rawValue();
+    // An ASCII identifier is its own composed form: no copy on the path every listed file takes.
+    if (kept::isASCII(raw))
+        return ids.count(raw) != 0;
+    return ids.count(precomposed(raw)) != 0;
+}
+
+} // namespace
+
 bool KeptLocal::contains(const fileprovider::ItemIdentifier& identifier) {
     if (identifier.isSystemIdentifier())
         return false;
-    std::string composed = precomposed(identifier.rawValue());
+    kept::StateRef state;
+    {
+        std::lock_guard guard(kept::lock());
+        state = kept::readLocked();
+    }
+    return setContains(state->ids, identifier);
+}
+
+KeptLocal::Snapshot KeptLocal::snapshot() {
     std::lock_guard guard(kept::lock());
-    return kept::readLocked().ids.count(composed) != 0;
+    return Snapshot(kept::readLocked());
+}
+
+bool KeptLocal::Snapshot::contains(const fileprovider::ItemIdentifier& identifier) const {
+    return setContains(state_->ids, identifier);
 }
 
 std::int64_t KeptLocal::generation() {
     std::lock_guard guard(kept::lock());
-    return kept::readLocked().gen;
+    return kept::readLocked()->gen;
 }
 
 std::optional<std::filesystem::path> KeptLocal::storeURL() {
@@ -57,7 +83,8 @@ void KeptLocal::remember(const fileprovider::ItemIdentifier& identifier) {
         return;
     std::string id = precomposed(identifier.rawValue());
     std::lock_guard guard(kept::lock());
-    const State& current = kept::readLocked();
+    kept::StateRef currentRef = kept::readLocked();
+    const State& current = *currentRef;
     notedTimes()[id] = foundation::Date::now();
     if (current.ids.count(id) != 0)
         return;
@@ -73,7 +100,8 @@ void KeptLocal::moved(const std::string& fromRaw, const std::string& toRaw) {
     std::string from = precomposed(fromRaw);
     std::string to = precomposed(toRaw);
     std::lock_guard guard(kept::lock());
-    const State& current = kept::readLocked();
+    kept::StateRef currentRef = kept::readLocked();
+    const State& current = *currentRef;
     auto now = foundation::Date::now();
     // With composed strings the cut after `from`'s characters always falls at "/" or at the end, so
     // dropping its bytes is the same as dropping its user-perceived characters.
@@ -99,7 +127,8 @@ void KeptLocal::moved(const std::string& fromRaw, const std::string& toRaw) {
 void KeptLocal::forget(const std::string& identifierRaw) {
     std::string identifier = precomposed(identifierRaw);
     std::lock_guard guard(kept::lock());
-    const State& current = kept::readLocked();
+    kept::StateRef currentRef = kept::readLocked();
+    const State& current = *currentRef;
     std::vector<std::string> gone;
     for (const auto& entry : current.ids)
         if (isBelowOrEqual(entry, identifier))
@@ -122,7 +151,8 @@ bool KeptLocal::replace(const std::set<std::string>& given, foundation::Date kee
         if (!kept::isSystemIdentifier(id))
             wanted.insert(precomposed(id));
     std::lock_guard guard(kept::lock());
-    const State& current = kept::readLocked();
+    kept::StateRef currentRef = kept::readLocked();
+    const State& current = *currentRef;
     for (const auto& [id, time] : notedTimes())
         if (time > keepingNotedAfter)
             wanted.insert(id);
@@ -148,7 +178,8 @@ bool KeptLocal::replace(const std::set<std::string>& given, foundation::Date kee
 
 KeptLocal::Pending KeptLocal::peekPending() {
     std::lock_guard guard(kept::lock());
-    const State& current = kept::readLocked();
+    kept::StateRef currentRef = kept::readLocked();
+    const State& current = *currentRef;
     return {current.gen, current.pending};
 }
 
@@ -157,7 +188,7 @@ void KeptLocal::clearPending(const std::map<std::string, bool>& matching) {
     for (const auto& [id, local] : matching)
         published[precomposed(id)] = local;
     std::lock_guard guard(kept::lock());
-    State next = kept::readLocked();
+    State next = *kept::readLocked();
     std::vector<std::string> remaining;
     for (const auto& id : next.pending) {
         auto it = published.find(id);

@@ -7,18 +7,26 @@
 // each time: the last parsed state is kept together with the file's identity (device, inode, size,
 // modification and change times) and reused while stat() shows the same identity. Every write is an
 // atomic replace, so each write, ours or another process's, gives a new inode and so a new identity.
+//
+// Where one operation builds many items at once (a listing, a batch of changes), it takes a Snapshot:
+// the kept set as the file holds it at that moment, checked with one stat for the whole batch.
 #include "fileprovider/Identifiers.h"
 #include "foundation/Date.h"
 
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 namespace wl {
+
+namespace kept {
+struct State;
+}
 
 class KeptLocal {
 public:
@@ -29,6 +37,17 @@ public:
 
     // Membership of the kept set; false for the system identifiers, without touching the store.
     static bool contains(const fileprovider::ItemIdentifier& identifier);
+
+    class Snapshot {
+    public:
+        explicit Snapshot(std::shared_ptr<const kept::State> state) : state_(std::move(state)) {}
+        bool contains(const fileprovider::ItemIdentifier& identifier) const;
+
+    private:
+        std::shared_ptr<const kept::State> state_;
+    };
+    // The kept set as the file holds it now, immutable, for checking a batch of items.
+    static Snapshot snapshot();
     static std::int64_t generation();
     // The store's location (performing the one-time legacy migration if it has not happened yet).
     static std::optional<std::filesystem::path> storeURL();

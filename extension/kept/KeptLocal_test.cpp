@@ -283,3 +283,14 @@ TEST_F(KeptLocalTest, KilledWritersNeverLeaveATornFile) {
     std::printf("killed %d writers mid-loop; the store stayed whole\n", kills);
     EXPECT_EQ(kills, 250);
 }
+
+TEST_F(KeptLocalTest, SnapshotIsTheSetAtOneMoment) {
+    KeptLocal::remember(ItemIdentifier("a"));
+    auto snapshot = KeptLocal::snapshot();
+    KeptLocal::forget("a");
+    KeptLocal::remember(ItemIdentifier("b"));
+    EXPECT_TRUE(snapshot.contains(ItemIdentifier("a")));
+    EXPECT_FALSE(snapshot.contains(ItemIdentifier("b")));
+    EXPECT_FALSE(snapshot.contains(ItemIdentifier::rootContainer()));
+    EXPECT_TRUE(KeptLocal::snapshot().contains(ItemIdentifier("b")));
+}

@@ -38,10 +38,9 @@ std::optional<FileIdentity> identityOf(const fs::path& path) {
 }
 
 struct Cache {
-    std::optional<fs::path> path;
     std::optional<FileIdentity> identity; // none: the cached state is "no file"
     bool valid = false;
-    State state;
+    StateRef state = std::make_shared<const State>();
 };
 
 Cache& cache() {
@@ -50,7 +49,9 @@ Cache& cache() {
 }
 
 bool migrated = false;
-std::optional<fs::path> containerStore; // the container does not move while the process runs
+// The store's place does not move while the process runs (tests move it only with resetForTesting).
+bool located = false;
+std::optional<fs::path> location;
 
 std::optional<std::vector<std::string>> stringList(const json::object& object, const char* key) {
     return jsonArrayOfStrings(object, key);
@@ -97,40 +98,46 @@ std::mutex& lock() {
     return *mutex;
 }
 
+bool isASCII(const std::string& text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
 bool isSystemIdentifier(const std::string& identifier) {
     return fileprovider::ItemIdentifier(identifier).isSystemIdentifier();
 }
 
-std::optional<fs::path> fileURLLocked() {
-    if (KeptLocal::testDirectory)
-        return *KeptLocal::testDirectory / "fp-kept.json";
-    if (containerStore)
-        return containerStore;
+const std::optional<fs::path>& fileURLLocked() {
+    static const std::optional<fs::path> nowhere;
+    if (located)
+        return location;
+    if (KeptLocal::testDirectory) {
+        located = true;
+        location = *KeptLocal::testDirectory / "fp-kept.json";
+        return location;
+    }
     auto container = foundation::appGroupContainer(wlAppGroup());
     if (!container)
-        return std::nullopt;
+        return nowhere; // asked again next time: the container may appear
     fs::path store = *container / "fp-kept.json";
     if (!migrated)
         migrateLocked(store);
-    containerStore = store;
-    return store;
+    located = true;
+    location = store;
+    return location;
 }
 
-const State& readLocked() {
+StateRef readLocked() {
     Cache& c = cache();
-    auto path = fileURLLocked();
+    const auto& path = fileURLLocked();
     if (!path) {
         c = Cache{};
-        c.valid = true;
         return c.state;
     }
     auto identity = identityOf(*path);
-    if (c.valid && c.path == path && c.identity.has_value() == identity.has_value() &&
-        (!identity || *c.identity == *identity))
+    if (c.valid && c.identity.has_value() == identity.has_value() && (!identity || *c.identity == *identity))
         return c.state;
-    c.path = path;
     c.identity = identity;
-    c.state = identity ? parse(foundation::readFile(*path)) : State{};
+    c.state = std::make_shared<const State>(identity ? parse(foundation::readFile(*path)) : State{});
     c.valid = true;
     return c.state;
 }
@@ -142,7 +149,7 @@ std::vector<std::string> sortedIDs(const std::unordered_set<std::string>& ids) {
 }
 
 void writeLocked(const State& state) {
-    auto path = fileURLLocked();
+    const auto& path = fileURLLocked();
     if (!path)
         return;
     json::object object = state.json;
@@ -157,20 +164,21 @@ void writeLocked(const State& state) {
     if (foundation::writeAtomically(*path, json::serialize(object), &inode))
         return; // the old file stays, and so does the cache that describes it
     Cache& c = cache();
-    c.path = path;
     c.identity = identityOf(*path);
     // Another process may have replaced our file already; then only a fresh read tells the truth.
     c.valid = c.identity && c.identity->inode == inode;
     if (c.valid) {
-        c.state = state;
-        c.state.json = std::move(object);
+        auto written = std::make_shared<State>(state);
+        written->json = std::move(object);
+        c.state = std::move(written);
     }
 }
 
 void resetLocked() {
     cache() = Cache{};
     migrated = false;
-    containerStore.reset();
+    located = false;
+    location.reset();
 }
 
 } // namespace wl::kept

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -27,15 +28,18 @@ struct State {
 std::mutex& lock();
 
 // The store's location, or none (no container). Caller holds the lock.
-std::optional<std::filesystem::path> fileURLLocked();
-// The store as it is in the file now, with the tolerant reading rules. Caller holds the lock.
-const State& readLocked();
+const std::optional<std::filesystem::path>& fileURLLocked();
+using StateRef = std::shared_ptr<const State>;
+// The store as it is in the file now, with the tolerant reading rules. Caller holds the lock. The state
+// is immutable and may be kept after the lock is released (snapshots do).
+StateRef readLocked();
 // Writes `state` atomically; a failed write is ignored and leaves the old file. Caller holds the lock.
 void writeLocked(const State& state);
 
 // `ids` sorted by the UTF-8 bytes of their composed form.
 std::vector<std::string> sortedIDs(const std::unordered_set<std::string>& ids);
 bool isSystemIdentifier(const std::string& identifier);
+bool isASCII(const std::string& text);
 
 void resetLocked();
 
