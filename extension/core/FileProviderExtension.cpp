@@ -1,5 +1,6 @@
 #include "FileProviderExtension.h"
 
+#include "enumeration/WLEnumerator.h"
 #include "item/WLItem.h"
 
 namespace wl {
@@ -36,6 +37,13 @@ fileprovider::ProgressRef FileProviderExtension::item(const fileprovider::ItemId
                   })
         ->resume();
     return progress;
+}
+
+std::shared_ptr<fileprovider::Enumerator> FileProviderExtension::enumerator(const fileprovider::ItemIdentifier& container,
+                                                                          const fileprovider::Request&) {
+    if (!cfg_)
+        throw foundation::ThrownError(noHostConnectionError());
+    return std::make_shared<WLEnumerator>(container, *cfg_);
 }
 
 } // namespace wl

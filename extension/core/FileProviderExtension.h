@@ -26,6 +26,10 @@ public:
     fileprovider::ProgressRef item(const fileprovider::ItemIdentifier& identifier,
                                    const fileprovider::Request& request, ItemCompletion completion) override;
 
+    // A WLEnumerator for any container; throws the no-host-connection error when there is no connection.
+    std::shared_ptr<fileprovider::Enumerator> enumerator(const fileprovider::ItemIdentifier& container,
+                                                         const fileprovider::Request& request) override;
+
     const fileprovider::Domain& domain() const { return domain_; }
     const std::optional<HostConfig>& cfg() const { return cfg_; }
 

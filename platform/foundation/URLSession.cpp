@@ -372,6 +372,13 @@ ErrorRef URLSession::Engine::configure(Task& task) {
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, std::max(1L, static_cast<long>(std::ceil(seconds))));
 
+    // libcurl sends a request again when a reused connection closes without an answer. That is harmless
+    // for GET and HEAD only: every other request goes on a connection of its own, used once.
+    if (request.httpMethod != "GET" && request.httpMethod != "HEAD") {
+        curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
+        curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
+    }
+
     bool hasBody = request.httpBody.has_value() || request.httpBodyStream != nullptr;
     curl_slist* list = curl_slist_append(nullptr, "Expect:");
     for (const auto& [name, value] : request.headers) {

@@ -173,6 +173,29 @@ TEST_F(URLSessionTest, ClosedWithoutAnswerIsConnectionLost) {
     expectURLError(done.get<2>(), NSURLErrorNetworkConnectionLost);
 }
 
+TEST_F(URLSessionTest, WritesAreNeverSentTwice) {
+    host.answer("GET", "/warm", HttpResponse(200, "ok"));
+    host.drop("POST", "/v1/move");
+    host.drop("DELETE", "/v1/item");
+    DataRecorder warm;
+    start(request("/warm"), warm); // leaves a kept-alive connection to be reused
+    ASSERT_TRUE(warm.wait());
+    for (const char* method : {"POST", "DELETE"}) {
+        DataRecorder done;
+        auto r = request(std::string(method) == "POST" ? "/v1/move" : "/v1/item");
+        r.httpMethod = method;
+        if (r.httpMethod == "POST")
+            r.httpBody = "{}";
+        start(r, done);
+        ASSERT_TRUE(done.wait());
+        expectURLError(done.get<2>(), NSURLErrorNetworkConnectionLost);
+    }
+    auto requests = host.requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[1].method, "POST");
+    EXPECT_EQ(requests[2].method, "DELETE");
+}
+
 TEST_F(URLSessionTest, RefusedConnectionIsCannotConnect) {
     DataRecorder done;
     start(URLRequest("http://127.0.0.1:" + std::to_string(freePort()) + "/v1/item"), done);
