@@ -22,6 +22,12 @@ fileprovider::ProgressRef FileProviderExtension::item(const fileprovider::ItemId
         completion(nullptr, noHostConnectionError());
         return progress;
     }
+    lookUp(identifier, progress, std::move(completion));
+    return progress;
+}
+
+void FileProviderExtension::lookUp(const fileprovider::ItemIdentifier& identifier,
+                                   const fileprovider::ProgressRef& progress, ItemCompletion completion) const {
     auto request = cfg_->request("/v1/item", {{"id", hostID(identifier)}});
     foundation::URLSession::shared()
         .dataTask(std::move(request),
@@ -36,7 +42,6 @@ fileprovider::ProgressRef FileProviderExtension::item(const fileprovider::ItemId
                       progress->setCompletedUnitCount(1);
                   })
         ->resume();
-    return progress;
 }
 
 std::shared_ptr<fileprovider::Enumerator> FileProviderExtension::enumerator(const fileprovider::ItemIdentifier& container,

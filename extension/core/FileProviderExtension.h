@@ -7,6 +7,7 @@
 #include "fileprovider/fileprovider.h"
 #include "host/HostConfig.h"
 
+#include <atomic>
 #include <memory>
 #include <optional>
 
@@ -30,6 +31,31 @@ public:
     std::shared_ptr<fileprovider::Enumerator> enumerator(const fileprovider::ItemIdentifier& container,
                                                          const fileprovider::Request& request) override;
 
+    // Downloads the whole file, copies it densely into the domain's temporary directory, remembers the
+    // item as kept, looks its record up again and hands both over; then refreshes the working set.
+    // Progress 100 units, completed at once when the outcome is known.
+    fileprovider::ProgressRef fetchContents(const fileprovider::ItemIdentifier& identifier,
+                                            const std::optional<fileprovider::ItemVersion>& requestedVersion,
+                                            const fileprovider::Request& request,
+                                            FetchCompletion completion) override;
+    // Every range is answered with the whole file.
+    fileprovider::ProgressRef fetchPartialContents(const fileprovider::ItemIdentifier& identifier,
+                                                   const std::optional<fileprovider::ItemVersion>& requestedVersion,
+                                                   const fileprovider::Request& request,
+                                                   fileprovider::Range minimalRange, std::size_t alignment,
+                                                   fileprovider::FetchContentsOptions options,
+                                                   PartialCompletion completion) override;
+    // Walks the system's materialized items and makes the kept set match them. The completion runs on
+    // the thread of the system's enumerator, or of the working-set signal's completion.
+    void materializedItemsDidChange(std::function<void()> completion) override;
+
+    // The shared download of fetchContents and fetchPartialContents; no working-set refresh. The
+    // completion runs on the URL session's callback queue (on the caller's thread without a connection).
+    fileprovider::ProgressRef fetchWholeFile(const fileprovider::ItemIdentifier& identifier,
+                                             const fileprovider::Request& request, FetchCompletion completion);
+    // Signals the working set from the main queue; may be called from any thread.
+    void refreshWorkingSet();
+
     const fileprovider::Domain& domain() const { return domain_; }
     const std::optional<HostConfig>& cfg() const { return cfg_; }
 
@@ -37,8 +63,15 @@ public:
     static foundation::ErrorRef noHostConnectionError();
 
 private:
+    // GET "/v1/item" with the answer handling of item lookups (code -3); completes `progress`.
+    void lookUp(const fileprovider::ItemIdentifier& identifier, const fileprovider::ProgressRef& progress,
+                ItemCompletion completion) const;
+    std::optional<std::filesystem::path> copyDenseOntoProviderVolume(const std::filesystem::path& source) const;
+
     const fileprovider::Domain domain_;
     const std::optional<HostConfig> cfg_;
+    // The walk started by the latest materializedItemsDidChange; the end of any walk clears it.
+    std::atomic<std::shared_ptr<class MaterializedWalk>> materializedWalk_;
 };
 
 } // namespace wl

@@ -46,3 +46,39 @@ protected:
 };
 
 } // namespace support
+
+#include "FakeSystem.h"
+#include "core/FileProviderExtension.h"
+
+namespace support {
+
+// An extension object for a domain that a fake System backend serves.
+class SystemTest : public ExtensionTest {
+protected:
+    void SetUp() override {
+        ExtensionTest::SetUp();
+        fileprovider::installSystem(system);
+        connectHost();
+        extension = std::make_shared<wl::FileProviderExtension>(domain);
+    }
+    void TearDown() override {
+        foundation::URLSession::shared().callbackQueue().drain();
+        foundation::DispatchQueue::main().drain();
+        system->drain();
+        fileprovider::installSystem(nullptr);
+        ExtensionTest::TearDown();
+    }
+    // Waits until work the extension queued on the callback and main queues has run.
+    void settle() {
+        foundation::URLSession::shared().callbackQueue().drain();
+        foundation::DispatchQueue::main().drain();
+        system->drain();
+    }
+    std::filesystem::path domainTemporaryDirectory() const { return directory.path() / "system" / domain.identifier() / "tmp"; }
+
+    fileprovider::Domain domain{"org.wyvernloft.test", "Test"};
+    std::shared_ptr<FakeSystem> system = std::make_shared<FakeSystem>(directory.path() / "system");
+    std::shared_ptr<wl::FileProviderExtension> extension;
+};
+
+} // namespace support

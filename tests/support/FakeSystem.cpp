@@ -231,8 +231,15 @@ std::optional<std::filesystem::path> FakeSystem::temporaryDirectory(const Domain
     return temporaryRoot_ / domain.identifier() / "tmp";
 }
 
+void FakeSystem::setMaterializedEnumerator(std::shared_ptr<fileprovider::Enumerator> enumerator) {
+    std::lock_guard lock(mutex_);
+    materializedEnumerator_ = std::move(enumerator);
+}
+
 std::shared_ptr<fileprovider::Enumerator> FakeSystem::enumeratorForMaterializedItems(const Domain&) {
     std::lock_guard lock(mutex_);
+    if (materializedEnumerator_)
+        return materializedEnumerator_;
     return std::make_shared<MaterializedEnumerator>(pages_, failOnPage_);
 }
 

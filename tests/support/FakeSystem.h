@@ -45,6 +45,8 @@ public:
     void setTemporaryDirectoryError(foundation::ErrorRef error);
     // The pages the materialized-items enumerator serves, and the page (from 0) on which it fails instead.
     void setMaterializedPages(std::vector<std::vector<std::string>> pages, std::optional<std::size_t> failOnPage = {});
+    // Hands out this enumerator of materialized items instead (a test that drives the walk itself).
+    void setMaterializedEnumerator(std::shared_ptr<fileprovider::Enumerator> enumerator);
     // While held, completions are kept instead of run; releaseHeld() runs them.
     void holdCompletions(bool hold);
     void releaseHeld();
@@ -88,6 +90,7 @@ private:
     foundation::ErrorRef temporaryDirectoryError_;
     std::vector<std::vector<std::string>> pages_;
     std::optional<std::size_t> failOnPage_;
+    std::shared_ptr<fileprovider::Enumerator> materializedEnumerator_;
     bool holding_ = false;
     std::vector<std::function<void()>> held_;
     std::vector<Signal> signals_;
