@@ -2,7 +2,7 @@
 // sequential small GETs on a kept-alive connection, and a large download to disk with peak memory.
 //   urlsession_bench [--requests N] [--mib N]
 #include "foundation/URLSession.h"
-#include "support/HttpServer.h"
+#include "server/HttpServer.h"
 
 #include <chrono>
 #include <cstdio>
@@ -31,11 +31,11 @@ long peakRSSKiB() {
 
 void resetPeakRSS() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
-support::HttpResponse answer(const support::HttpRequest& request) {
+refhost::HttpResponse answer(refhost::HttpRequest& request) {
     if (request.path == "/small")
-        return support::HttpResponse(200, R"({"ok":true})");
+        return refhost::HttpResponse(200, R"({"ok":true})");
     std::uint64_t size = std::stoull(request.query().at("bytes"));
-    support::HttpResponse big;
+    refhost::HttpResponse big;
     big.streamLength = size;
     big.stream = [](char* buffer, std::size_t n) {
         std::memset(buffer, 'x', n);
@@ -132,7 +132,7 @@ int main(int argc, char** argv) {
         else if (std::strcmp(argv[i], "--mib") == 0)
             mib = std::strtoull(argv[i + 1], nullptr, 10);
     }
-    support::HttpServer server(answer);
+    refhost::HttpServer server(answer);
     std::string base = "http://127.0.0.1:" + std::to_string(server.port());
 
     sessionGets(base + "/small", 20); // warm both paths

@@ -8,7 +8,7 @@ namespace support {
 
 ScriptedHost::ScriptedHost(std::string token)
     : token_(std::move(token)),
-      server_(std::make_unique<HttpServer>([this](const HttpRequest& request) { return respond(request); })) {}
+      server_(std::make_unique<HttpServer>([this](HttpRequest& request) { return respond(request); })) {}
 
 ScriptedHost::~ScriptedHost() { stop(); }
 

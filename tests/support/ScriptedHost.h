@@ -1,6 +1,6 @@
 #pragma once
 
-#include "HttpServer.h"
+#include "server/HttpServer.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -14,12 +14,17 @@
 
 namespace support {
 
+using refhost::Headers;
+using refhost::HttpRequest;
+using refhost::HttpResponse;
+using refhost::HttpServer;
+
 // A host on 127.0.0.1 scripted per test: canned answers or handlers by method and path, answers held back
 // until released, connections closed without an answer, and a record of every request. Unscripted
 // requests get 404 {"error": "not_found"}.
 class ScriptedHost {
 public:
-    using Handler = HttpServer::Handler;
+    using Handler = std::function<HttpResponse(const HttpRequest&)>;
 
     explicit ScriptedHost(std::string token = "test-token");
     ~ScriptedHost();

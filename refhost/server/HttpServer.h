@@ -1,5 +1,9 @@
 #pragma once
 
+// A small HTTP/1.1 server on 127.0.0.1: one thread per connection, keep-alive, bodies by Content-Length
+// or chunked. The handler runs on the connection's thread and may block (that is how an answer is held
+// back). Request bodies are either read whole before the handler runs or streamed to it; response
+// bodies are a string or a generator, so that neither side holds a large file in memory.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -12,9 +16,17 @@
 #include <utility>
 #include <vector>
 
-namespace support {
+namespace refhost {
 
 using Headers = std::vector<std::pair<std::string, std::string>>;
+
+// A request body read as it arrives.
+class BodyReader {
+public:
+    virtual ~BodyReader() = default;
+    // Bytes read, 0 at the end of the body, -1 when the connection broke before the end.
+    virtual std::int64_t read(char* buffer, std::size_t size) = 0;
+};
 
 struct HttpRequest {
     std::string method;
@@ -22,10 +34,11 @@ struct HttpRequest {
     std::string path;
     std::string rawQuery; // without "?", not decoded
     Headers headers;
-    std::string body;
+    std::string body;                // when the server reads bodies whole
+    BodyReader* bodyStream = nullptr; // when it streams them; valid while the handler runs
 
     std::optional<std::string> header(const std::string& name) const;
-    // The query decoded (percent escapes; "+" kept as is), last value winning.
+    // The query decoded (percent escapes), last value winning.
     std::map<std::string, std::string> query() const;
 };
 
@@ -56,20 +69,23 @@ struct HttpResponse {
 
 std::string percentDecode(const std::string& text);
 
-// A small HTTP/1.1 server on 127.0.0.1 with one thread per connection and keep-alive. The handler runs on
-// the connection's thread and may block (that is how an answer is held back).
 class HttpServer {
 public:
-    using Handler = std::function<HttpResponse(const HttpRequest&)>;
+    using Handler = std::function<HttpResponse(HttpRequest&)>;
 
-    explicit HttpServer(Handler handler, int port = 0);
+    struct Options {
+        int port = 0;              // 0: a free port
+        bool streamBodies = false; // hand bodies to the handler as a BodyReader
+    };
+
+    HttpServer(Handler handler, Options options);
+    explicit HttpServer(Handler handler) : HttpServer(std::move(handler), Options{}) {}
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
 
     int port() const { return port_; }
-    // Stops accepting, breaks every connection and joins its threads. Handlers must have returned or be
-    // about to: unblock them first.
+    // Stops accepting, breaks every connection and joins its threads. Unblock held handlers first.
     void stop();
 
 private:
@@ -77,6 +93,7 @@ private:
     void serve(int fd);
 
     Handler handler_;
+    Options options_;
     int listenFd_ = -1;
     int port_ = 0;
     std::atomic<bool> stopping_{false};
@@ -86,4 +103,4 @@ private:
     std::vector<std::thread> threads_;
 };
 
-} // namespace support
+} // namespace refhost
