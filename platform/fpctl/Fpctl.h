@@ -1,0 +1,91 @@
+#pragma once
+
+// fpctl plays the system for one domain: it loads the extension module as the system does, creates the
+// extension object, makes the system's calls and reports what the system receives. One Session runs any
+// number of commands against one extension object.
+#include "fileprovider/fileprovider.h"
+#include "system/ExtensionLoader.h"
+
+#include <boost/json.hpp>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace fpctl {
+
+// The system side that fpctl plays for its domain: the manager calls the extension makes are answered
+// here; signals are recorded for the command that is running.
+class PlayedSystem : public fileprovider::System {
+public:
+    explicit PlayedSystem(fileprovider::Domain domain);
+
+    std::vector<std::string> takeSignals();
+    // Pages the materialized-items enumerator serves next, and the page (from 0) that fails instead.
+    void setMaterializedPages(std::vector<std::vector<std::string>> pages, std::optional<std::size_t> failOnPage);
+    std::filesystem::path domainDirectory() const;
+
+    void addDomain(const fileprovider::Domain& domain, fileprovider::ErrorCompletion completion) override;
+    void removeDomain(const fileprovider::Domain& domain, fileprovider::RemoveDomainMode mode,
+                      fileprovider::URLCompletion completion) override;
+    void getDomains(fileprovider::DomainsCompletion completion) override;
+    bool hasManager(const fileprovider::Domain& domain) override;
+    void signalEnumerator(const fileprovider::Domain& domain, const fileprovider::ItemIdentifier& container,
+                          fileprovider::ErrorCompletion completion) override;
+    void signalErrorResolved(const fileprovider::Domain& domain, foundation::ErrorRef error,
+                             fileprovider::ErrorCompletion completion) override;
+    void getUserVisibleURL(const fileprovider::Domain& domain, const fileprovider::ItemIdentifier& item,
+                           fileprovider::URLCompletion completion) override;
+    std::optional<std::filesystem::path> temporaryDirectory(const fileprovider::Domain& domain,
+                                                            foundation::ErrorRef* error) override;
+    std::shared_ptr<fileprovider::Enumerator> enumeratorForMaterializedItems(const fileprovider::Domain& domain) override;
+
+private:
+    fileprovider::Domain domain_;
+    std::mutex mutex_;
+    std::vector<std::string> signals_;
+    std::vector<std::vector<std::string>> pages_;
+    std::optional<std::size_t> failOnPage_;
+};
+
+// A command's outcome: the JSON object (always with "op" and "signals") and its text for people.
+struct Output {
+    boost::json::object json;
+    std::string text;
+};
+
+class Session {
+public:
+    Session(std::unique_ptr<fpsystem::LoadedExtension> loaded, fileprovider::Domain domain);
+    ~Session();
+
+    // Runs one command in script form ({"op": ...}). Throws std::invalid_argument for a malformed command.
+    Output run(const boost::json::object& command);
+
+private:
+    boost::json::object info();
+    boost::json::object item(const boost::json::object& command);
+    boost::json::object enumerator(const boost::json::object& command);
+    boost::json::object list(const boost::json::object& command);
+    boost::json::object anchor(const boost::json::object& command);
+    boost::json::object changes(const boost::json::object& command);
+    boost::json::object fetch(const boost::json::object& command);
+    boost::json::object fetchPartial(const boost::json::object& command);
+    boost::json::object create(const boost::json::object& command);
+    boost::json::object modify(const boost::json::object& command);
+    boost::json::object remove(const boost::json::object& command);
+    boost::json::object materializedChanged(const boost::json::object& command);
+    std::shared_ptr<fileprovider::Enumerator> enumeratorFor(const std::string& container, foundation::ErrorRef& error);
+
+    std::unique_ptr<fpsystem::LoadedExtension> loaded_;
+    fileprovider::Domain domain_;
+    std::shared_ptr<PlayedSystem> system_;
+    std::shared_ptr<fileprovider::ReplicatedExtension> extension_;
+    std::vector<std::filesystem::path> fetched_; // files the extension handed over stay until the end
+};
+
+// The text form of an output object, for people.
+std::string describe(const boost::json::object& output);
+
+} // namespace fpctl

@@ -1,0 +1,145 @@
+#include "Processes.h"
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace e2e {
+
+namespace {
+
+std::vector<std::string> environmentWith(const std::map<std::string, std::string>& extra) {
+    std::map<std::string, std::string> all;
+    for (char** entry = environ; *entry; ++entry) {
+        std::string text = *entry;
+        auto equals = text.find('=');
+        if (equals != std::string::npos)
+            all[text.substr(0, equals)] = text.substr(equals + 1);
+    }
+    for (const auto& [key, value] : extra)
+        all[key] = value;
+    std::vector<std::string> out;
+    for (const auto& [key, value] : all)
+        out.push_back(key + "=" + value);
+    return out;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    for (auto& s : strings)
+        out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+}
+
+pid_t spawn(const std::string& program, std::vector<std::string> arguments,
+            const std::map<std::string, std::string>& environment, posix_spawn_file_actions_t* actions) {
+    arguments.insert(arguments.begin(), program);
+    auto argv = pointers(arguments);
+    auto env = environmentWith(environment);
+    auto envp = pointers(env);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, program.c_str(), actions, nullptr, argv.data(), envp.data()) != 0)
+        throw std::runtime_error("cannot start " + program);
+    return pid;
+}
+
+} // namespace
+
+Run run(const std::string& program, const std::vector<std::string>& arguments, const std::string& input,
+        const std::map<std::string, std::string>& environment) {
+    int in[2], out[2], err[2];
+    if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC))
+        throw std::runtime_error("no pipes");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    pid_t pid = spawn(program, arguments, environment, &actions);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+    std::thread writer([fd = in[1], input] {
+        std::size_t done = 0;
+        while (done < input.size()) {
+            ssize_t n = ::write(fd, input.data() + done, input.size() - done);
+            if (n <= 0)
+                break;
+            done += static_cast<std::size_t>(n);
+        }
+        ::close(fd);
+    });
+    Run result;
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    int open = 2;
+    while (open > 0) {
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR)
+            break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            char buffer[65536];
+            ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+            if (n <= 0) {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            } else {
+                (i == 0 ? result.out : result.err).append(buffer, static_cast<std::size_t>(n));
+            }
+        }
+    }
+    writer.join();
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+RefHost::RefHost(const std::filesystem::path& root, const std::map<std::string, std::string>& environment,
+                 const std::vector<std::string>& extra) {
+    std::vector<std::string> arguments{"--root", root.string()};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC))
+        throw std::runtime_error("no pipe");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    pid_ = spawn(WL_REFHOST_PATH, arguments, environment, &actions);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    // The host says it serves once its connection file is written.
+    std::string said;
+    char buffer[4096];
+    ssize_t n;
+    while (said.find('\n') == std::string::npos && (n = ::read(out[0], buffer, sizeof buffer)) > 0)
+        said.append(buffer, static_cast<std::size_t>(n));
+    output_ = out[0]; // kept open, so that the host's last words find a reader
+    if (said.find("serving") == std::string::npos)
+        throw std::runtime_error("wl-refhost did not start: " + said);
+}
+
+RefHost::~RefHost() { stop(); }
+
+void RefHost::stop() {
+    if (pid_ < 0)
+        return;
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    ::close(output_);
+}
+
+} // namespace e2e

@@ -1,0 +1,38 @@
+#pragma once
+
+// Running the project's programs as a user would: a host in the background, a command with standard
+// input, output and exit code.
+#include <filesystem>
+#include <map>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace e2e {
+
+struct Run {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs `program` with `arguments`, feeding `input`, with `environment` added to this process's.
+Run run(const std::string& program, const std::vector<std::string>& arguments, const std::string& input = {},
+        const std::map<std::string, std::string>& environment = {});
+
+// wl-refhost on a folder, stopped with SIGTERM at the end.
+class RefHost {
+public:
+    RefHost(const std::filesystem::path& root, const std::map<std::string, std::string>& environment,
+            const std::vector<std::string>& extra = {});
+    ~RefHost();
+    RefHost(const RefHost&) = delete;
+    RefHost& operator=(const RefHost&) = delete;
+    void stop();
+
+private:
+    pid_t pid_ = -1;
+    int output_ = -1;
+};
+
+} // namespace e2e
