@@ -1,4 +1,5 @@
 #include "Manager.h"
+#include "Registry.h"
 
 #include <mutex>
 
@@ -12,13 +13,6 @@ std::shared_ptr<System>& systemSlot() {
     return *slot;
 }
 
-foundation::ErrorRef noSystemError() {
-    static const foundation::ErrorRef error = foundation::Error::make(
-        foundation::NSFileProviderErrorDomain, providerNotFound,
-        {{foundation::NSLocalizedDescriptionKey, "The File Provider service is not available in this process."}});
-    return error;
-}
-
 } // namespace
 
 void installSystem(std::shared_ptr<System> system) {
@@ -27,22 +21,24 @@ void installSystem(std::shared_ptr<System> system) {
 }
 
 std::shared_ptr<System> installedSystem() {
-    std::lock_guard lock(systemMutex);
-    return systemSlot();
+    {
+        std::lock_guard lock(systemMutex);
+        if (systemSlot())
+            return systemSlot();
+    }
+    // The default: the registry of the state directory the environment names now.
+    return std::make_shared<Registry>();
 }
 
 std::shared_ptr<Manager> Manager::forDomain(const Domain& domain) {
     auto system = installedSystem();
-    if (!system || !system->hasManager(domain))
+    if (!system->hasManager(domain))
         return nullptr;
     return std::make_shared<Manager>(domain, std::move(system));
 }
 
 void Manager::addDomain(const Domain& domain, ErrorCompletion completion) {
-    if (auto system = installedSystem())
-        system->addDomain(domain, std::move(completion));
-    else
-        completion(noSystemError());
+    installedSystem()->addDomain(domain, std::move(completion));
 }
 
 void Manager::removeDomain(const Domain& domain, ErrorCompletion completion) {
@@ -52,17 +48,11 @@ void Manager::removeDomain(const Domain& domain, ErrorCompletion completion) {
 }
 
 void Manager::removeDomain(const Domain& domain, RemoveDomainMode mode, URLCompletion completion) {
-    if (auto system = installedSystem())
-        system->removeDomain(domain, mode, std::move(completion));
-    else
-        completion(std::nullopt, noSystemError());
+    installedSystem()->removeDomain(domain, mode, std::move(completion));
 }
 
 void Manager::getDomains(DomainsCompletion completion) {
-    if (auto system = installedSystem())
-        system->getDomains(std::move(completion));
-    else
-        completion({}, noSystemError());
+    installedSystem()->getDomains(std::move(completion));
 }
 
 void Manager::signalEnumerator(const ItemIdentifier& container, ErrorCompletion completion) {

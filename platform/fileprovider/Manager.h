@@ -39,7 +39,7 @@ public:
     virtual std::shared_ptr<Enumerator> enumeratorForMaterializedItems(const Domain& domain) = 0;
 };
 
-// Installs the process-wide backend (null restores the default).
+// Installs the process-wide backend (null restores the default, the Registry).
 void installSystem(std::shared_ptr<System> system);
 std::shared_ptr<System> installedSystem();
 

@@ -8,4 +8,5 @@
 #include "Identifiers.h"
 #include "Item.h"
 #include "Manager.h"
+#include "Registry.h"
 #include "Types.h"
