@@ -13,6 +13,9 @@
 
 namespace wl {
 
+class FPWriter;
+class MaterializedWalk;
+
 class FileProviderExtension : public fileprovider::ReplicatedExtension,
                               public fileprovider::PartialContentFetching,
                               public std::enable_shared_from_this<FileProviderExtension> {
@@ -49,6 +52,25 @@ public:
     // the thread of the system's enumerator, or of the working-set signal's completion.
     void materializedItemsDidChange(std::function<void()> completion) override;
 
+    // Writes: each call builds its own writer; the system is never asked to upload further fields or to
+    // fetch contents. Without a host connection each fails at once with noHost and sends nothing.
+    fileprovider::ProgressRef createItem(fileprovider::ItemRef itemTemplate, fileprovider::ItemFields fields,
+                                         std::optional<std::filesystem::path> contents,
+                                         fileprovider::CreateItemOptions options, const fileprovider::Request& request,
+                                         WriteCompletion completion) override;
+    fileprovider::ProgressRef modifyItem(fileprovider::ItemRef item, const fileprovider::ItemVersion& baseVersion,
+                                         fileprovider::ItemFields changedFields,
+                                         std::optional<std::filesystem::path> contents,
+                                         fileprovider::ModifyItemOptions options, const fileprovider::Request& request,
+                                         WriteCompletion completion) override;
+    fileprovider::ProgressRef deleteItem(const fileprovider::ItemIdentifier& identifier,
+                                         const fileprovider::ItemVersion& baseVersion,
+                                         fileprovider::DeleteItemOptions options, const fileprovider::Request& request,
+                                         DeleteCompletion completion) override;
+
+    // NSFileProviderErrorDomain -1000, made once: every write's answer without a host connection.
+    static const foundation::ErrorRef& noHost();
+
     // The shared download of fetchContents and fetchPartialContents; no working-set refresh. The
     // completion runs on the URL session's callback queue (on the caller's thread without a connection).
     fileprovider::ProgressRef fetchWholeFile(const fileprovider::ItemIdentifier& identifier,
@@ -63,6 +85,8 @@ public:
     static foundation::ErrorRef noHostConnectionError();
 
 private:
+    // A writer wired to this object (held weakly) for one call; none without a host connection.
+    std::shared_ptr<FPWriter> writer(const fileprovider::Request& request);
     // GET "/v1/item" with the answer handling of item lookups (code -3); completes `progress`.
     void lookUp(const fileprovider::ItemIdentifier& identifier, const fileprovider::ProgressRef& progress,
                 ItemCompletion completion) const;
@@ -71,7 +95,7 @@ private:
     const fileprovider::Domain domain_;
     const std::optional<HostConfig> cfg_;
     // The walk started by the latest materializedItemsDidChange; the end of any walk clears it.
-    std::atomic<std::shared_ptr<class MaterializedWalk>> materializedWalk_;
+    std::atomic<std::shared_ptr<MaterializedWalk>> materializedWalk_;
 };
 
 } // namespace wl
