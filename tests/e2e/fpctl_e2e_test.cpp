@@ -121,6 +121,26 @@ TEST_F(EndToEnd, ListLookUpDownloadAndFollowChanges) {
     EXPECT_EQ(arrived.at("documentSize").as_int64(), 33);
 }
 
+TEST_F(EndToEnd, PartialFetchAndMaterializedItems) {
+    auto host = startHost();
+    auto out = script({{{"op", "fetchPartial"}, {"id", "Docs/a.txt"}, {"offset", 2}, {"length", 1}, {"alignment", 4096}},
+                       {{"op", "materializedChanged"}, {"pages", json::array{json::array{"Docs/a.txt"}, json::array{}}}},
+                       {{"op", "materializedChanged"}, {"pages", json::array{}}},
+                       {{"op", "materializedChanged"}, {"pages", json::array{json::array{"x"}}}, {"failOnPage", 0}}});
+    EXPECT_EQ(out[0].at("range"), (json::array{0, 5}));
+    EXPECT_EQ(out[0].at("flags").as_int64(), 1);
+    EXPECT_EQ(out[0].at("signals"), json::array{workingSet});
+    // The walk finds what the partial fetch kept: the store is unchanged, but the download is still to
+    // be published, so the working set is signalled.
+    EXPECT_TRUE(out[1].at("completed").as_bool());
+    EXPECT_EQ(out[1].at("signals"), json::array{workingSet});
+    // An empty walk drops it: the store shrinks and the working set is signalled again.
+    EXPECT_EQ(out[2].at("signals"), json::array{workingSet});
+    // A failed walk changes nothing and signals nothing.
+    EXPECT_TRUE(out[3].at("completed").as_bool());
+    EXPECT_TRUE(out[3].at("signals").as_array().empty());
+}
+
 TEST_F(EndToEnd, StoppedHostIsServerUnreachable) {
     auto host = startHost();
     host->stop();
