@@ -1,8 +1,8 @@
 // Building file items from a parsed listing, with kept-local sets of several sizes: the store check per
 // item must cost a stat and a hash lookup, not a parse.
+#include "foundation/Files.h"
 #include "item/WLItem.h"
 #include "kept/KeptLocal.h"
-#include "foundation/Files.h"
 
 #include <boost/json.hpp>
 #include <chrono>
@@ -14,7 +14,8 @@ using Clock = std::chrono::steady_clock;
 
 int main() {
     constexpr int files = 100000;
-    std::string scratch = (foundation::temporaryDirectory() / ("item-bench-" + foundation::uuidString())).string();
+    std::string scratch =
+        (foundation::temporaryDirectory() / ("item-bench-" + foundation::uuidString())).string();
     std::filesystem::create_directories(scratch);
     wl::KeptLocal::testDirectory = scratch;
 
@@ -27,7 +28,8 @@ int main() {
                                             {"mtime", 1700000000.5},
                                             {"contentVersion", "c" + std::to_string(i)},
                                             {"metadataVersion", "m1"}});
-    auto answer = wl::decodeJSON(boost::json::serialize(boost::json::object{{"items", items}, {"anchor", 1}}));
+    auto answer =
+        wl::decodeJSON(boost::json::serialize(boost::json::object{{"items", items}, {"anchor", 1}}));
     auto records = *wl::jsonArrayOfObjects(*answer, "items");
     std::vector<fileprovider::ItemIdentifier> identifiers;
     for (const auto* record : records)

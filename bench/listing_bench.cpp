@@ -69,7 +69,8 @@ int main(int argc, char** argv) {
 
     refhost::Tree tree({scratch / "root", std::nullopt, std::nullopt});
     refhost::Service service(tree, "bench");
-    refhost::HttpServer server([&](refhost::HttpRequest& request) { return service.handle(request); }, {0, true});
+    refhost::HttpServer server([&](refhost::HttpRequest& request) { return service.handle(request); },
+                               {0, true});
     std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + "/v1/enumerate?container=Big";
 
     CURL* easy = curl_easy_init();
@@ -100,7 +101,8 @@ int main(int argc, char** argv) {
                                 "{\"port\":" + std::to_string(server.port()) + ",\"token\":\"bench\"}");
     wl::HostConfig::testDirectory = scratch;
     wl::KeptLocal::testDirectory = scratch / "kept";
-    auto enumerator = std::make_shared<wl::WLEnumerator>(fileprovider::ItemIdentifier("Big"), *wl::HostConfig::load());
+    auto enumerator =
+        std::make_shared<wl::WLEnumerator>(fileprovider::ItemIdentifier("Big"), *wl::HostConfig::load());
     std::size_t listedItems = 0;
     double extension = best(5, [&] {
         auto observer = std::make_shared<CountingObserver>();
@@ -116,7 +118,8 @@ int main(int argc, char** argv) {
                 body.size());
     std::printf("  libcurl + Boost.JSON parse   %8.1f ms (%zu items)\n", raw, parsedItems);
     std::printf("  extension end to end         %8.1f ms (%zu items)\n", extension, listedItems);
-    std::printf("  ratio                        %8.2fx (target <= 2x, empty kept-local store)\n", extension / raw);
+    std::printf("  ratio                        %8.2fx (target <= 2x, empty kept-local store)\n",
+                extension / raw);
 
     curl_slist_free_all(headers);
     curl_easy_cleanup(easy);

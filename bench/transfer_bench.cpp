@@ -25,7 +25,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-double seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+double seconds(Clock::time_point since) {
+    return std::chrono::duration<double>(Clock::now() - since).count();
+}
 
 long peakKiB() {
     std::ifstream status("/proc/self/status");
@@ -36,7 +38,9 @@ long peakKiB() {
     return -1;
 }
 
-void resetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
+void resetPeak() {
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
 
 void makeFile(const fs::path& path, std::uint64_t bytes) {
     std::vector<char> chunk(1 << 20);
@@ -61,7 +65,9 @@ void copyInChunks(const fs::path& from, const fs::path& to) {
     ::close(out);
 }
 
-int shell(const std::string& command) { return std::system(command.c_str()); } // NOLINT(concurrency-mt-unsafe)
+int shell(const std::string& command) {
+    return std::system(command.c_str());
+} // NOLINT(concurrency-mt-unsafe)
 
 } // namespace
 
@@ -78,7 +84,8 @@ int main(int argc, char** argv) {
 
     refhost::Tree tree({scratch / "root", std::nullopt, std::nullopt});
     refhost::Service service(tree, "bench");
-    refhost::HttpServer server([&](refhost::HttpRequest& request) { return service.handle(request); }, {0, true});
+    refhost::HttpServer server([&](refhost::HttpRequest& request) { return service.handle(request); },
+                               {0, true});
     std::string base = "http://127.0.0.1:" + std::to_string(server.port());
     foundation::writeAtomically(scratch / "fphost.json",
                                 "{\"port\":" + std::to_string(server.port()) + ",\"token\":\"bench\"}");
@@ -91,12 +98,13 @@ int main(int argc, char** argv) {
     auto download = [&](const std::string& name) {
         std::promise<std::optional<fs::path>> done;
         auto start = Clock::now();
-        extension->fetchContents(fileprovider::ItemIdentifier(name), std::nullopt, {},
-                                 [&](std::optional<fs::path> file, fileprovider::ItemRef, foundation::ErrorRef error) {
-                                     if (error)
-                                         std::fprintf(stderr, "download failed: %s\n", error->localizedDescription().c_str());
-                                     done.set_value(file);
-                                 });
+        extension->fetchContents(
+            fileprovider::ItemIdentifier(name), std::nullopt, {},
+            [&](std::optional<fs::path> file, fileprovider::ItemRef, foundation::ErrorRef error) {
+                if (error)
+                    std::fprintf(stderr, "download failed: %s\n", error->localizedDescription().c_str());
+                done.set_value(file);
+            });
         auto file = done.get_future().get();
         double elapsed = seconds(start);
         std::error_code ec;
@@ -111,8 +119,8 @@ int main(int argc, char** argv) {
     double ours = download("whole.bin");
     long downloadPeakWhole = peakKiB();
     auto start = Clock::now();
-    shell("curl -s --noproxy '*' -H 'X-FP-Token: bench' -o '" + (scratch / "curl.bin").string() + "' '" + base +
-          "/v1/content?path=whole.bin'");
+    shell("curl -s --noproxy '*' -H 'X-FP-Token: bench' -o '" + (scratch / "curl.bin").string() + "' '" +
+          base + "/v1/content?path=whole.bin'");
     copyInChunks(scratch / "curl.bin", scratch / "copy.bin");
     double theirs = seconds(start);
     fs::remove(scratch / "curl.bin");
@@ -123,7 +131,8 @@ int main(int argc, char** argv) {
     std::printf("  curl -o + chunk copy %7.2f s (%6.0f MiB/s)\n", theirs, size / theirs);
     std::printf("  ratio                %7.2fx (target <= 1.2x)\n", ours / theirs);
     std::printf("  peak RSS             %7ld KiB for %llu MiB, %ld KiB for %llu MiB\n", downloadPeakQuarter,
-                static_cast<unsigned long long>(mib / 4), downloadPeakWhole, static_cast<unsigned long long>(mib));
+                static_cast<unsigned long long>(mib / 4), downloadPeakWhole,
+                static_cast<unsigned long long>(mib));
 
     wl::FPHostWrites writes(*wl::HostConfig::load());
     auto upload = [&](const std::string& name) {
@@ -149,15 +158,17 @@ int main(int argc, char** argv) {
     shell("openssl dgst -sha256 -r '" + file + "' | cut -d' ' -f1 > '" + digestFile + "'");
     std::string digest = foundation::readFile(digestFile).value_or("");
     digest.erase(digest.find_last_not_of(" \n") + 1);
-    shell("curl -s --noproxy '*' -o /dev/null -H 'X-FP-Token: bench' -H 'Expect:' -H 'X-FP-SHA256: " + digest +
-          "' -T '" + file + "' '" + base + "/v1/content?base=&path=up-curl.bin'");
+    shell("curl -s --noproxy '*' -o /dev/null -H 'X-FP-Token: bench' -H 'Expect:' -H 'X-FP-SHA256: " +
+          digest + "' -T '" + file + "' '" + base + "/v1/content?base=&path=up-curl.bin'");
     double tools = seconds(start);
-    std::printf("upload of %llu MiB, end to end (hash, streamed PUT, answer)\n", static_cast<unsigned long long>(mib));
+    std::printf("upload of %llu MiB, end to end (hash, streamed PUT, answer)\n",
+                static_cast<unsigned long long>(mib));
     std::printf("  host write client    %7.2f s (%6.0f MiB/s)\n", uploaded, size / uploaded);
     std::printf("  openssl + curl -T    %7.2f s (%6.0f MiB/s)\n", tools, size / tools);
     std::printf("  ratio                %7.2fx (target <= 1.1x)\n", uploaded / tools);
     std::printf("  peak RSS             %7ld KiB for %llu MiB, %ld KiB for %llu MiB\n", uploadPeakQuarter,
-                static_cast<unsigned long long>(mib / 4), uploadPeakWhole, static_cast<unsigned long long>(mib));
+                static_cast<unsigned long long>(mib / 4), uploadPeakWhole,
+                static_cast<unsigned long long>(mib));
     std::printf("  (the host runs in this process: peak RSS includes its buffers)\n");
 
     server.stop();

@@ -18,7 +18,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+double seconds(Clock::time_point since) {
+    return std::chrono::duration<double>(Clock::now() - since).count();
+}
 
 long peakRSSKiB() {
     std::ifstream status("/proc/self/status");
@@ -29,7 +31,9 @@ long peakRSSKiB() {
     return -1;
 }
 
-void resetPeakRSS() { std::ofstream("/proc/self/clear_refs") << "5"; }
+void resetPeakRSS() {
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
 
 refhost::HttpResponse answer(refhost::HttpRequest& request) {
     if (request.path == "/small")
@@ -49,18 +53,21 @@ double sessionGets(const std::string& url, int count) {
     for (int i = 0; i < count; ++i) {
         std::promise<void> done;
         URLSession::shared()
-            .dataTask(URLRequest(url), [&](std::optional<std::string> data, ResponseRef, ErrorRef error) {
-                if (error || !data)
-                    std::fprintf(stderr, "request failed\n");
-                done.set_value();
-            })
+            .dataTask(URLRequest(url),
+                      [&](std::optional<std::string> data, ResponseRef, ErrorRef error) {
+                          if (error || !data)
+                              std::fprintf(stderr, "request failed\n");
+                          done.set_value();
+                      })
             ->resume();
         done.get_future().wait();
     }
     return count / seconds(start);
 }
 
-size_t discard(char*, size_t size, size_t count, void*) { return size * count; }
+size_t discard(char*, size_t size, size_t count, void*) {
+    return size * count;
+}
 
 double curlGets(const std::string& url, int count) {
     CURL* easy = curl_easy_init();
@@ -83,7 +90,8 @@ double curlProgramGets(const std::string& url, int count) {
         for (int i = 0; i < count; ++i)
             file << "url = \"" << url << "\"\noutput = \"/dev/null\"\n";
     }
-    std::string command = "curl -s --no-progress-meter --noproxy '*' --parallel --parallel-max 1 -K '" + config + "'";
+    std::string command =
+        "curl -s --no-progress-meter --noproxy '*' --parallel --parallel-max 1 -K '" + config + "'";
     auto start = Clock::now();
     int status = std::system(command.c_str()); // NOLINT(concurrency-mt-unsafe)
     double rate = count / seconds(start);
@@ -154,8 +162,9 @@ int main(int argc, char** argv) {
     long peakWhole = peakRSSKiB();
     double curlRate = curlProgramDownload(base + "/big?bytes=" + std::to_string(whole), whole);
     std::printf("download of %llu MiB to disk\n", static_cast<unsigned long long>(mib));
-    std::printf("  URLSession   %10.0f MiB/s\n  curl -o      %10.0f MiB/s\n  ratio        %10.2fx (target <= 1.2x)\n",
-                downloadRate, curlRate, curlRate / downloadRate);
+    std::printf(
+        "  URLSession   %10.0f MiB/s\n  curl -o      %10.0f MiB/s\n  ratio        %10.2fx (target <= 1.2x)\n",
+        downloadRate, curlRate, curlRate / downloadRate);
     std::printf("  peak RSS     %10ld KiB after %llu MiB, %ld KiB after %llu MiB\n", peakQuarter,
                 static_cast<unsigned long long>(mib / 4), peakWhole, static_cast<unsigned long long>(mib));
     server.stop();

@@ -15,7 +15,9 @@ namespace json = boost::json;
 
 namespace {
 
-HttpResponse answer(int status, std::string body) { return HttpResponse::json(status, std::move(body)); }
+HttpResponse answer(int status, std::string body) {
+    return HttpResponse::json(status, std::move(body));
+}
 
 HttpResponse refusal(const Refusal& refused) {
     JsonWriter out;
@@ -100,7 +102,8 @@ void Service::stop() {
 
 HttpResponse Service::handle(HttpRequest& request) {
     std::string given = request.header("X-FP-Token").value_or("");
-    bool authorised = given.size() == token_.size() && CRYPTO_memcmp(given.data(), token_.data(), given.size()) == 0;
+    bool authorised =
+        given.size() == token_.size() && CRYPTO_memcmp(given.data(), token_.data(), given.size()) == 0;
     if (!authorised || !request.header("X-FP-Token"))
         return refusal(401, "unauthorized");
     if (request.path.rfind("/admin/", 0) == 0)
@@ -223,12 +226,22 @@ HttpResponse Service::route(HttpRequest& request) {
                 return refusal(404, "not_found");
         }
         JsonWriter out;
-        out.beginObject().key("items").raw(listing->items).key("anchor").integer(listing->revision).endObject();
+        out.beginObject()
+            .key("items")
+            .raw(listing->items)
+            .key("anchor")
+            .integer(listing->revision)
+            .endObject();
         return answer(200, out.take());
     }
     if (method == "GET" && path == "/v1/anchor") {
         JsonWriter out;
-        out.beginObject().key("anchor").integer(tree_.revision()).key("epoch").string(tree_.epoch()).endObject();
+        out.beginObject()
+            .key("anchor")
+            .integer(tree_.revision())
+            .key("epoch")
+            .string(tree_.epoch())
+            .endObject();
         return answer(200, out.take());
     }
     if (method == "GET" && path == "/v1/changes") {
@@ -240,10 +253,14 @@ HttpResponse Service::route(HttpRequest& request) {
             return refusal(410, "expired", "anchor"); // ahead of this history
         JsonWriter out;
         out.beginObject()
-            .key("updates").raw(changes->first)
-            .key("deletions").raw(changes->second)
-            .key("anchor").integer(std::max(revision, tree_.revision()))
-            .key("epoch").string(tree_.epoch())
+            .key("updates")
+            .raw(changes->first)
+            .key("deletions")
+            .raw(changes->second)
+            .key("anchor")
+            .integer(std::max(revision, tree_.revision()))
+            .key("epoch")
+            .string(tree_.epoch())
             .endObject();
         return answer(200, out.take());
     }

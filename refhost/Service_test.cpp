@@ -75,8 +75,8 @@ protected:
     void start(std::optional<std::uint64_t> quota = std::nullopt) {
         tree = std::make_unique<Tree>(Tree::Options{root(), state(), quota});
         service = std::make_unique<Service>(*tree, "tok");
-        server = std::make_unique<HttpServer>([this](HttpRequest& request) { return service->handle(request); },
-                                              HttpServer::Options{0, true});
+        server = std::make_unique<HttpServer>(
+            [this](HttpRequest& request) { return service->handle(request); }, HttpServer::Options{0, true});
     }
     void stop(bool clean) {
         if (!server)
@@ -115,13 +115,19 @@ protected:
             headers.emplace_back("Content-Length", *length);
         return call("PUT", "/v1/content?base=" + encode(base) + "&path=" + encode(path), body, headers);
     }
-    Answer post(const std::string& path, const json::object& body) { return call("POST", path, json::serialize(body)); }
+    Answer post(const std::string& path, const json::object& body) {
+        return call("POST", path, json::serialize(body));
+    }
     Answer del(const std::string& query) { return call("DELETE", "/v1/item?" + query); }
 
     json::object record(const std::string& id) { return get("/v1/item", "id", id).object(); }
-    std::string contentVersion(const std::string& id) { return std::string(record(id).at("contentVersion").as_string()); }
+    std::string contentVersion(const std::string& id) {
+        return std::string(record(id).at("contentVersion").as_string());
+    }
     std::int64_t anchor() { return get("/v1/anchor").object().at("anchor").as_int64(); }
-    json::object changes(std::int64_t since) { return get("/v1/changes", "anchor", std::to_string(since)).object(); }
+    json::object changes(std::int64_t since) {
+        return get("/v1/changes", "anchor", std::to_string(since)).object();
+    }
     static std::vector<std::string> identifiers(const json::value& records) {
         std::vector<std::string> out;
         for (const auto& r : records.as_array())
@@ -154,8 +160,9 @@ TEST(TreeKeys, IdentifiersThatCouldEscapeAreRefused) {
 }
 
 TEST_F(HostTest, EveryRequestNeedsTheToken) {
-    for (foundation::HTTPHeaders headers : {foundation::HTTPHeaders{}, foundation::HTTPHeaders{{"X-FP-Token", "tok2"}},
-                                            foundation::HTTPHeaders{{"X-FP-Token", ""}}}) {
+    for (foundation::HTTPHeaders headers :
+         {foundation::HTTPHeaders{}, foundation::HTTPHeaders{{"X-FP-Token", "tok2"}},
+          foundation::HTTPHeaders{{"X-FP-Token", ""}}}) {
         auto answer = call("GET", "/v1/anchor", std::nullopt, headers);
         EXPECT_EQ(answer.status, 401);
         EXPECT_EQ(answer.error(), "unauthorized");
@@ -196,7 +203,8 @@ TEST_F(HostTest, RecordsListingsAndContent) {
 TEST_F(HostTest, PathEscapesNeverTouchTheDisk) {
     write("../outside.txt", "secret");
     fs::create_symlink(dir.path(), root() / "link");
-    for (const char* bad : {"../outside.txt", "/etc/passwd", "a/../../outside.txt", "link/outside.txt", "link"}) {
+    for (const char* bad :
+         {"../outside.txt", "/etc/passwd", "a/../../outside.txt", "link/outside.txt", "link"}) {
         auto answer = get("/v1/content", "path", bad);
         EXPECT_TRUE(answer.status == 400 || answer.status == 404) << bad;
         EXPECT_NE(answer.body, "secret") << bad;
@@ -239,7 +247,8 @@ TEST_F(HostTest, UploadsCheckLengthAndDigest) {
 TEST_F(HostTest, ShortUploadIsIncompleteAndLeavesNothing) {
     support::TemporaryDirectory scratch;
     std::ofstream(scratch.path() / "short") << "only ten b";
-    foundation::URLRequest request("http://127.0.0.1:" + std::to_string(server->port()) + "/v1/content?base=&path=s.txt");
+    foundation::URLRequest request("http://127.0.0.1:" + std::to_string(server->port()) +
+                                   "/v1/content?base=&path=s.txt");
     request.httpMethod = "PUT";
     request.headers = {{"X-FP-Token", "tok"}, {"X-FP-SHA256", sha256("only ten b")}};
     request.setValue("100", "Content-Length"); // the stream ends early: the connection breaks mid-body
@@ -338,7 +347,8 @@ TEST_F(HostTest, ChangesByOtherProgramsEnterTheLog) {
     fs::create_directories(root() / "NewDir/Deep");
     write("NewDir/Deep/f.txt", "f");
     auto answer = changes(since);
-    EXPECT_EQ(identifiers(answer.at("updates")), (Strings{"NewDir", "NewDir/Deep", "NewDir/Deep/f.txt", "keep.txt", "new.txt"}));
+    EXPECT_EQ(identifiers(answer.at("updates")),
+              (Strings{"NewDir", "NewDir/Deep", "NewDir/Deep/f.txt", "keep.txt", "new.txt"}));
     EXPECT_EQ(identifiers(answer.at("deletions")), Strings{"gone.txt"});
     EXPECT_GT(answer.at("anchor").as_int64(), since);
     EXPECT_EQ(answer.at("epoch").as_string(), get("/v1/anchor").object().at("epoch").as_string());
@@ -371,7 +381,8 @@ TEST_F(HostTest, QuotaRefusesUploadsPastIt) {
     start(10);
     EXPECT_EQ(put("a.txt", "", "12345").status, 200);
     EXPECT_EQ(put("b.txt", "", "123456").error(), "quota");
-    EXPECT_EQ(put("a.txt", contentVersion("a.txt"), "1234567890").status, 200); // replacing frees the old size
+    EXPECT_EQ(put("a.txt", contentVersion("a.txt"), "1234567890").status,
+              200); // replacing frees the old size
 }
 
 TEST_F(HostTest, FaultsAreInjectedForTheNextRequests) {
@@ -403,8 +414,8 @@ TEST(RefhostProgram, WritesItsConnectionFileAndStopsCleanly) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         ::setenv("FP_APP_GROUPS_DIR", (dir.path() / "groups").c_str(), 1);
-        ::execl(WL_REFHOST_PATH, "wl-refhost", "--root", (dir.path() / "root").c_str(), "--group", "g", "--token",
-                "secret", "--state", (dir.path() / "state").c_str(), static_cast<char*>(nullptr));
+        ::execl(WL_REFHOST_PATH, "wl-refhost", "--root", (dir.path() / "root").c_str(), "--group", "g",
+                "--token", "secret", "--state", (dir.path() / "state").c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
     fs::path file = dir.path() / "groups" / "g" / "fphost.json";

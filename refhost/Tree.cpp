@@ -23,8 +23,8 @@ namespace {
 
 constexpr const char* uploadPrefix = ".wl-upload-";
 constexpr const char* stateFileName = "refhost-state.json";
-constexpr std::uint32_t watchMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_FROM | IN_MOVED_TO |
-                                    IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF | IN_ONLYDIR;
+constexpr std::uint32_t watchMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_FROM |
+                                    IN_MOVED_TO | IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF | IN_ONLYDIR;
 
 std::string parentOf(const std::string& key) {
     auto slash = key.rfind('/');
@@ -43,7 +43,8 @@ std::string join(const std::string& parent, const std::string& name) {
 bool atOrBelow(const std::string& key, const std::string& top) {
     if (top.empty())
         return true;
-    return key == top || (key.size() > top.size() && key.compare(0, top.size(), top) == 0 && key[top.size()] == '/');
+    return key == top ||
+           (key.size() > top.size() && key.compare(0, top.size(), top) == 0 && key[top.size()] == '/');
 }
 
 } // namespace
@@ -51,9 +52,9 @@ bool atOrBelow(const std::string& key, const std::string& top) {
 // Composed form of a name; none for bytes that are not UTF-8, which no record could carry.
 std::optional<std::string> composedName(const std::string& text) {
     utf8proc_uint8_t* composed = nullptr;
-    utf8proc_ssize_t length =
-        utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(text.data()), static_cast<utf8proc_ssize_t>(text.size()),
-                     &composed, static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_COMPOSE));
+    utf8proc_ssize_t length = utf8proc_map(
+        reinterpret_cast<const utf8proc_uint8_t*>(text.data()), static_cast<utf8proc_ssize_t>(text.size()),
+        &composed, static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_COMPOSE));
     if (length < 0)
         return std::nullopt;
     std::string result(reinterpret_cast<const char*>(composed), static_cast<std::size_t>(length));
@@ -70,7 +71,8 @@ std::optional<std::string> Tree::keyOf(const std::string& identifier) {
     std::size_t start = 0;
     for (;;) {
         auto slash = identifier.find('/', start);
-        std::string segment = identifier.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        std::string segment =
+            identifier.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
         if (segment.empty() || segment == "." || segment == "..")
             return std::nullopt;
         if (slash == std::string::npos)
@@ -99,7 +101,9 @@ Tree::~Tree() {
         ::close(inotify_);
 }
 
-std::string Tree::versionText(std::int64_t rev) const { return std::to_string(rev) + "." + epoch_; }
+std::string Tree::versionText(std::int64_t rev) const {
+    return std::to_string(rev) + "." + epoch_;
+}
 
 fs::path Tree::diskPathLocked(const std::string& key) const {
     fs::path path = options_.root;
@@ -107,7 +111,8 @@ fs::path Tree::diskPathLocked(const std::string& key) const {
     std::size_t start = 0;
     while (start < key.size()) {
         auto slash = key.find('/', start);
-        std::string segment = key.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        std::string segment =
+            key.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
         prefix = join(prefix, segment);
         auto it = nodes_.find(prefix);
         path /= it != nodes_.end() && !it->second.deleted ? it->second.diskName : segment;
@@ -226,7 +231,8 @@ void Tree::scanDirectoryLocked(const std::string& key, bool recursive) {
         std::string child = join(key, name);
         const struct stat& info = entry.info;
         bool isDir = S_ISDIR(info.st_mode);
-        std::int64_t mtime = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+        std::int64_t mtime =
+            static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
         bool writable = (info.st_mode & S_IWUSR) != 0;
         Node& node = nodes_[child];
         bool isNew = node.deleted || node.changedRev == 0;
@@ -240,7 +246,8 @@ void Tree::scanDirectoryLocked(const std::string& key, bool recursive) {
             node.metadataRev = rev;
             node.changedRev = rev;
         } else {
-            bool contentChanged = !isDir && (node.size != info.st_size || node.mtimeNs != mtime || node.inode != info.st_ino);
+            bool contentChanged =
+                !isDir && (node.size != info.st_size || node.mtimeNs != mtime || node.inode != info.st_ino);
             if (contentChanged)
                 node.contentRev = node.changedRev = ++revision_;
             if (node.writable != writable)
@@ -265,7 +272,8 @@ void Tree::scanDirectoryLocked(const std::string& key, bool recursive) {
         struct stat info {};
         if (::stat(path.c_str(), &info) == 0) {
             self->writable = (info.st_mode & S_IWUSR) != 0;
-            self->mtimeNs = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+            self->mtimeNs =
+                static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
         }
     }
 }
@@ -468,7 +476,8 @@ Outcome Tree::putContent(const std::string& key, const std::string& base, std::u
         if (!parent->writable || (existing && !existing->writable))
             return Outcome::refused(403, "read_only");
         if (options_.quota) {
-            std::uint64_t used = usedBytesLocked() - (existing ? static_cast<std::uint64_t>(existing->size) : 0);
+            std::uint64_t used =
+                usedBytesLocked() - (existing ? static_cast<std::uint64_t>(existing->size) : 0);
             if (used + length > *options_.quota)
                 return Outcome::refused(507, "quota");
         }
@@ -557,7 +566,8 @@ Outcome Tree::move(const std::string& from, const std::string& to) {
         return Outcome::refused(400, "bad_request", "root");
     if (!source) {
         const Node* there = liveLocked(to);
-        return Outcome::refused(409, "gone", "", there ? std::optional(recordLocked(to, *there)) : std::nullopt);
+        return Outcome::refused(409, "gone", "",
+                                there ? std::optional(recordLocked(to, *there)) : std::nullopt);
     }
     if (from == to)
         return {std::nullopt, recordLocked(from, *source), std::nullopt};
@@ -617,8 +627,8 @@ bool Tree::changedAfterLocked(const std::string& key, std::int64_t anchor) const
     return false;
 }
 
-Outcome Tree::remove(const std::string& key, bool isDir, bool recursive, const std::optional<std::string>& base,
-                     const std::optional<std::int64_t>& anchor) {
+Outcome Tree::remove(const std::string& key, bool isDir, bool recursive,
+                     const std::optional<std::string>& base, const std::optional<std::int64_t>& anchor) {
     std::lock_guard lock(mutex_);
     syncLocked();
     if (key.empty())
@@ -645,7 +655,8 @@ Outcome Tree::remove(const std::string& key, bool isDir, bool recursive, const s
         if (kids != children_.end() && !kids->second.empty())
             return Outcome::refused(409, "not_empty");
         if (::rmdir(diskPathLocked(key).c_str()) != 0 && errno != ENOENT)
-            return Outcome::refused(errno == ENOTEMPTY ? 409 : 500, errno == ENOTEMPTY ? "not_empty" : "failed");
+            return Outcome::refused(errno == ENOTEMPTY ? 409 : 500,
+                                    errno == ENOTEMPTY ? "not_empty" : "failed");
     } else {
         if (!anchor)
             return Outcome::refused(400, "bad_request", "anchor_required");
@@ -661,7 +672,8 @@ Outcome Tree::remove(const std::string& key, bool isDir, bool recursive, const s
 
 void Tree::loadState() {
     epoch_ = foundation::uuidString().substr(0, 8);
-    std::transform(epoch_.begin(), epoch_.end(), epoch_.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::transform(epoch_.begin(), epoch_.end(), epoch_.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
     if (!options_.stateDirectory)
         return;
     auto bytes = foundation::readFile(*options_.stateDirectory / stateFileName);

@@ -35,7 +35,8 @@ struct Outcome {
     std::optional<Refusal> refusal;
     std::string record;
     std::optional<std::string> conflictCopy;
-    static Outcome refused(int status, std::string kind, std::string code = {}, std::optional<std::string> record = {}) {
+    static Outcome refused(int status, std::string kind, std::string code = {},
+                           std::optional<std::string> record = {}) {
         return {Refusal{status, std::move(kind), std::move(code), std::move(record)}, {}, {}};
     }
 };
@@ -85,7 +86,8 @@ public:
     // body was incomplete or did not match; the upload then takes the path, keeping the other version as
     // a conflict copy when `base` is not the current content revision.
     using Receiver = std::function<std::optional<Refusal>(int fd)>;
-    Outcome putContent(const std::string& key, const std::string& base, std::uint64_t length, const Receiver& receive);
+    Outcome putContent(const std::string& key, const std::string& base, std::uint64_t length,
+                       const Receiver& receive);
     Outcome makeFolder(const std::string& key);
     Outcome move(const std::string& from, const std::string& to);
     // isDir: the caller's view; base for files; anchor for recursive folder deletes.
@@ -128,7 +130,7 @@ private:
     std::string epoch_;
     std::mutex mutex_;
     std::int64_t revision_ = 0;
-    std::map<std::string, Node> nodes_;                         // tombstones included
+    std::map<std::string, Node> nodes_;                               // tombstones included
     std::unordered_map<std::string, std::set<std::string>> children_; // live children names by parent key
     int inotify_ = -1;
     std::unordered_map<int, std::string> watches_; // watch descriptor -> directory key

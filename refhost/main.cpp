@@ -16,7 +16,8 @@ namespace {
 // The extension's app group (directly downloaded edition): where it looks for fphost.json.
 constexpr const char* defaultGroup = "WLH3V8N4PC.org.wyvernloft.shared";
 
-const char* usage = "usage: wl-refhost --root DIR [--group ID] [--port N] [--token T] [--state DIR] [--quota BYTES]\n";
+const char* usage =
+    "usage: wl-refhost --root DIR [--group ID] [--port N] [--token T] [--state DIR] [--quota BYTES]\n";
 
 std::string randomToken() {
     unsigned char bytes[24];
@@ -92,8 +93,9 @@ int main(int argc, char** argv) {
     try {
         refhost::Tree tree({*root, state, quota});
         refhost::Service service(tree, token.value_or(randomToken()));
-        refhost::HttpServer server([&service](refhost::HttpRequest& request) { return service.handle(request); },
-                                   {static_cast<int>(port), true});
+        refhost::HttpServer server(
+            [&service](refhost::HttpRequest& request) { return service.handle(request); },
+            {static_cast<int>(port), true});
         auto container = foundation::appGroupContainer(group);
         if (!container) {
             std::cerr << "wl-refhost: no app-group container for " << group << "\n";
@@ -101,13 +103,15 @@ int main(int argc, char** argv) {
         }
         // Written last, once the host answers: a client that finds the file finds the host.
         boost::json::object connection{{"port", server.port()}, {"token", service.token()}};
-        if (auto error = foundation::writeAtomically(*container / "fphost.json", boost::json::serialize(connection))) {
+        if (auto error =
+                foundation::writeAtomically(*container / "fphost.json", boost::json::serialize(connection))) {
             std::cerr << "wl-refhost: cannot write " << (*container / "fphost.json") << ": "
                       << error->localizedDescription() << "\n";
             return 1;
         }
-        std::cout << "wl-refhost: serving " << std::filesystem::absolute(*root).string() << " on 127.0.0.1:"
-                  << server.port() << "; connection file " << (*container / "fphost.json").string() << std::endl;
+        std::cout << "wl-refhost: serving " << std::filesystem::absolute(*root).string()
+                  << " on 127.0.0.1:" << server.port() << "; connection file "
+                  << (*container / "fphost.json").string() << std::endl;
         int received = 0;
         sigwait(&signals, &received);
         service.stop();

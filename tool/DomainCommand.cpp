@@ -17,7 +17,8 @@ using foundation::ErrorRef;
 
 namespace {
 
-const char* usageText = "usage: wl-fpdomain add|remove|wipe|signal|refresh|status|visible [identifier] [displayName]\n";
+const char* usageText =
+    "usage: wl-fpdomain add|remove|wipe|signal|refresh|status|visible [identifier] [displayName]\n";
 
 // What the completion handlers share with the waiting main thread; it outlives an abandoned wait.
 struct Call {
@@ -47,7 +48,8 @@ struct Call {
 
 } // namespace
 
-int runDomainCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, Limits limits) {
+int runDomainCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                     Limits limits) {
     if (args.size() < 2) {
         err << usageText << std::flush;
         return 1;
@@ -69,7 +71,8 @@ int runDomainCommand(const std::vector<std::string>& args, std::ostream& out, st
         Manager::addDomain(domain, store);
     } else if (cmd == "remove") {
         if (!foundation::isOperatingSystemAtLeast(12, 0)) {
-            err << "wl-fpdomain: remove: this macOS cannot keep edits not yet uploaded; nothing removed\n" << std::flush;
+            err << "wl-fpdomain: remove: this macOS cannot keep edits not yet uploaded; nothing removed\n"
+                << std::flush;
             return 3;
         }
         Manager::removeDomain(domain, fileprovider::RemoveDomainMode::preserveDirtyUserData,
@@ -106,8 +109,9 @@ int runDomainCommand(const std::vector<std::string>& args, std::ostream& out, st
                                        if (url)
                                            call->print(url->string() + "\n");
                                        else if (!error)
-                                           error = foundation::Error::make(foundation::NSFileProviderErrorDomain,
-                                                                           fileprovider::noSuchItem);
+                                           error =
+                                               foundation::Error::make(foundation::NSFileProviderErrorDomain,
+                                                                       fileprovider::noSuchItem);
                                        call->finish(std::move(error));
                                    });
     } else if (cmd == "signal") {
@@ -119,10 +123,12 @@ int runDomainCommand(const std::vector<std::string>& args, std::ostream& out, st
         auto manager = managerOrFail();
         if (!manager)
             return 2;
-        auto resolved = foundation::Error::make(foundation::NSFileProviderErrorDomain, fileprovider::serverUnreachable);
+        auto resolved =
+            foundation::Error::make(foundation::NSFileProviderErrorDomain, fileprovider::serverUnreachable);
         manager->signalErrorResolved(resolved, [call, manager](ErrorRef first) {
-            manager->signalEnumerator(ItemIdentifier::workingSet(),
-                                      [call, first](ErrorRef second) { call->finish(first ? first : second); });
+            manager->signalEnumerator(ItemIdentifier::workingSet(), [call, first](ErrorRef second) {
+                call->finish(first ? first : second);
+            });
         });
     } else {
         err << usageText << std::flush;
@@ -141,7 +147,8 @@ int runDomainCommand(const std::vector<std::string>& args, std::ostream& out, st
         return removing ? 4 : 2;
     }
     if (call->callError) {
-        err << "wl-fpdomain: " << cmd << " failed: " << call->callError->localizedDescription() << "\n" << std::flush;
+        err << "wl-fpdomain: " << cmd << " failed: " << call->callError->localizedDescription() << "\n"
+            << std::flush;
         return 2;
     }
     return 0;

@@ -22,7 +22,8 @@ protected:
         int code;
         std::string out, err;
     };
-    Result run(std::vector<std::string> words, Limits limits = {std::chrono::milliseconds(300), std::chrono::milliseconds(600)}) {
+    Result run(std::vector<std::string> words,
+               Limits limits = {std::chrono::milliseconds(300), std::chrono::milliseconds(600)}) {
         words.insert(words.begin(), "wl-fpdomain");
         std::ostringstream out, err;
         int code = runDomainCommand(words, out, err, limits);
@@ -41,7 +42,8 @@ protected:
 } // namespace
 
 TEST_F(DomainCommandTest, UsageForNoOrUnknownSubcommand) {
-    for (std::vector<std::string> words : {std::vector<std::string>{}, {"nonsense"}, {"Add"}, {"STATUS", "x"}}) {
+    for (std::vector<std::string> words :
+         {std::vector<std::string>{}, {"nonsense"}, {"Add"}, {"STATUS", "x"}}) {
         auto result = run(words);
         EXPECT_EQ(result.code, 1);
         EXPECT_EQ(result.err, usage);
@@ -84,7 +86,8 @@ TEST_F(DomainCommandTest, RemoveNeedsTwelveAndPrintsThePreservedFolder) {
         support::ScopedEnvironment version("FP_SYSTEM_VERSION", "11.7");
         auto old = run({"remove", "org.example.d"});
         EXPECT_EQ(old.code, 3);
-        EXPECT_EQ(old.err, "wl-fpdomain: remove: this macOS cannot keep edits not yet uploaded; nothing removed\n");
+        EXPECT_EQ(old.err,
+                  "wl-fpdomain: remove: this macOS cannot keep edits not yet uploaded; nothing removed\n");
         EXPECT_TRUE(system->operations().empty());
     }
     support::ScopedEnvironment version("FP_SYSTEM_VERSION", "12.0");
@@ -115,7 +118,8 @@ TEST_F(DomainCommandTest, VisiblePrintsThePathOrFailsWithNoSuchItem) {
     system->setUserVisibleURL(std::nullopt);
     auto neither = run({"visible"});
     EXPECT_EQ(neither.code, 2);
-    auto expected = foundation::Error::make(foundation::NSFileProviderErrorDomain, -1005)->localizedDescription();
+    auto expected =
+        foundation::Error::make(foundation::NSFileProviderErrorDomain, -1005)->localizedDescription();
     EXPECT_EQ(neither.err, "wl-fpdomain: visible failed: " + expected + "\n");
 }
 
@@ -130,7 +134,7 @@ TEST_F(DomainCommandTest, SignalAndRefreshSignalTheWorkingSet) {
     auto refreshed = run({"refresh"});
     EXPECT_EQ(refreshed.code, 2);
     EXPECT_EQ(refreshed.err, "wl-fpdomain: refresh failed: first\n"); // the first error is the one reported
-    EXPECT_EQ(system->signals().size(), 2u);                           // the signal went out all the same
+    EXPECT_EQ(system->signals().size(), 2u);                          // the signal went out all the same
     auto resolved = system->resolvedErrors();
     ASSERT_EQ(resolved.size(), 1u);
     EXPECT_TRUE(resolved[0]->is(foundation::NSFileProviderErrorDomain, -1004));

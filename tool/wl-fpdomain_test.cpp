@@ -20,14 +20,17 @@ protected:
 TEST_F(InstalledTool, DomainLifeCycle) {
     auto usage = tool({});
     EXPECT_EQ(usage.exitCode, 1);
-    EXPECT_EQ(usage.err, "usage: wl-fpdomain add|remove|wipe|signal|refresh|status|visible [identifier] [displayName]\n");
+    EXPECT_EQ(
+        usage.err,
+        "usage: wl-fpdomain add|remove|wipe|signal|refresh|status|visible [identifier] [displayName]\n");
 
     EXPECT_EQ(tool({"status", "org.example.e2e"}).out, "{\"registered\": false, \"userEnabled\": null}\n");
     EXPECT_EQ(tool({"signal", "org.example.e2e"}).exitCode, 2); // no manager before it is added
     auto added = tool({"add", "org.example.e2e", "E2E"});
     EXPECT_EQ(added.exitCode, 0) << added.err;
     EXPECT_EQ(tool({"status", "org.example.e2e"}).out, "{\"registered\": true, \"userEnabled\": true}\n");
-    EXPECT_EQ(tool({"status", "org.example.e2e"}, "14.0").out, "{\"registered\": true, \"userEnabled\": null}\n");
+    EXPECT_EQ(tool({"status", "org.example.e2e"}, "14.0").out,
+              "{\"registered\": true, \"userEnabled\": null}\n");
 
     auto visible = tool({"visible", "org.example.e2e"});
     EXPECT_EQ(visible.exitCode, 0);

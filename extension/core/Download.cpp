@@ -89,9 +89,9 @@ std::optional<fs::path> FileProviderExtension::copyDenseOntoProviderVolume(const
     }
 }
 
-fileprovider::ProgressRef FileProviderExtension::fetchWholeFile(const fileprovider::ItemIdentifier& identifier,
-                                                                const fileprovider::Request&,
-                                                                FetchCompletion completion) {
+fileprovider::ProgressRef
+FileProviderExtension::fetchWholeFile(const fileprovider::ItemIdentifier& identifier,
+                                      const fileprovider::Request&, FetchCompletion completion) {
     auto progress = Progress::make(100);
     if (!cfg_) {
         completion(std::nullopt, nullptr, noHostConnectionError());
@@ -106,7 +106,8 @@ fileprovider::ProgressRef FileProviderExtension::fetchWholeFile(const fileprovid
                 long status = statusOf(response);
                 if (!location || status != 200) {
                     progress->setCompletedUnitCount(100);
-                    completion(std::nullopt, nullptr, hostAnswerError(status, std::nullopt, error, contentDownloadFailed));
+                    completion(std::nullopt, nullptr,
+                               hostAnswerError(status, std::nullopt, error, contentDownloadFailed));
                     return;
                 }
                 std::optional<fs::path> content = self->copyDenseOntoProviderVolume(*location);
@@ -130,7 +131,8 @@ fileprovider::ProgressRef FileProviderExtension::fetchWholeFile(const fileprovid
                                      fs::remove(*content, ec); // never handed over: ours to clean up
                                  }
                                  if (!lookupError) // no file could be kept at all
-                                     lookupError = foundation::Error::make(wlErrorDomain, contentDownloadFailed);
+                                     lookupError =
+                                         foundation::Error::make(wlErrorDomain, contentDownloadFailed);
                                  completion(std::nullopt, nullptr, std::move(lookupError));
                              });
             })
@@ -138,14 +140,14 @@ fileprovider::ProgressRef FileProviderExtension::fetchWholeFile(const fileprovid
     return progress;
 }
 
-fileprovider::ProgressRef FileProviderExtension::fetchContents(const fileprovider::ItemIdentifier& identifier,
-                                                               const std::optional<fileprovider::ItemVersion>&,
-                                                               const fileprovider::Request& request,
-                                                               FetchCompletion completion) {
+fileprovider::ProgressRef
+FileProviderExtension::fetchContents(const fileprovider::ItemIdentifier& identifier,
+                                     const std::optional<fileprovider::ItemVersion>&,
+                                     const fileprovider::Request& request, FetchCompletion completion) {
     std::weak_ptr<FileProviderExtension> weak = weak_from_this();
     return fetchWholeFile(identifier, request,
-                          [weak, completion = std::move(completion)](std::optional<fs::path> file,
-                                                                     fileprovider::ItemRef item, ErrorRef error) {
+                          [weak, completion = std::move(completion)](
+                              std::optional<fs::path> file, fileprovider::ItemRef item, ErrorRef error) {
                               bool delivered = file && item;
                               completion(std::move(file), std::move(item), std::move(error));
                               if (auto self = weak.lock(); self && delivered)
@@ -155,26 +157,25 @@ fileprovider::ProgressRef FileProviderExtension::fetchContents(const fileprovide
 
 fileprovider::ProgressRef FileProviderExtension::fetchPartialContents(
     const fileprovider::ItemIdentifier& identifier, const std::optional<fileprovider::ItemVersion>&,
-    const fileprovider::Request& request, fileprovider::Range, std::size_t, fileprovider::FetchContentsOptions,
-    PartialCompletion completion) {
+    const fileprovider::Request& request, fileprovider::Range, std::size_t,
+    fileprovider::FetchContentsOptions, PartialCompletion completion) {
     std::weak_ptr<FileProviderExtension> weak = weak_from_this();
-    return fetchWholeFile(
-        identifier, request,
-        [weak, completion = std::move(completion)](std::optional<fs::path> file, fileprovider::ItemRef item,
-                                                   ErrorRef error) {
-            if (!file || !item) {
-                completion(std::nullopt, nullptr, fileprovider::Range{0, 0}, fileprovider::MaterializationFlags{},
-                           std::move(error));
-                return;
-            }
-            std::error_code ec;
-            auto size = fs::file_size(*file, ec);
-            std::int64_t length = ec ? 0 : static_cast<std::int64_t>(size);
-            completion(std::move(file), std::move(item), fileprovider::Range{0, length},
-                       fileprovider::MaterializationFlags::knownSparseRanges, nullptr);
-            if (auto self = weak.lock())
-                self->refreshWorkingSet();
-        });
+    return fetchWholeFile(identifier, request,
+                          [weak, completion = std::move(completion)](
+                              std::optional<fs::path> file, fileprovider::ItemRef item, ErrorRef error) {
+                              if (!file || !item) {
+                                  completion(std::nullopt, nullptr, fileprovider::Range{0, 0},
+                                             fileprovider::MaterializationFlags{}, std::move(error));
+                                  return;
+                              }
+                              std::error_code ec;
+                              auto size = fs::file_size(*file, ec);
+                              std::int64_t length = ec ? 0 : static_cast<std::int64_t>(size);
+                              completion(std::move(file), std::move(item), fileprovider::Range{0, length},
+                                         fileprovider::MaterializationFlags::knownSparseRanges, nullptr);
+                              if (auto self = weak.lock())
+                                  self->refreshWorkingSet();
+                          });
 }
 
 void FileProviderExtension::refreshWorkingSet() {

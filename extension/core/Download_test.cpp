@@ -28,19 +28,20 @@ protected:
         support::Recorder<> done;
         auto finished = done.callback();
         fileprovider::ProgressRef progress;
-        progress = extension->fetchContents(
-            id, std::nullopt, {},
-            [&](std::optional<std::filesystem::path> file, fileprovider::ItemRef item, foundation::ErrorRef error) {
-                outcome.file = file;
-                outcome.item = std::move(item);
-                outcome.error = std::move(error);
-                if (file) {
-                    outcome.fileExisted = std::filesystem::exists(*file);
-                    outcome.contents = foundation::readFile(*file).value_or("");
-                }
-                outcome.signalsAtCompletion = system->signals().size();
-                finished();
-            });
+        progress = extension->fetchContents(id, std::nullopt, {},
+                                            [&](std::optional<std::filesystem::path> file,
+                                                fileprovider::ItemRef item, foundation::ErrorRef error) {
+                                                outcome.file = file;
+                                                outcome.item = std::move(item);
+                                                outcome.error = std::move(error);
+                                                if (file) {
+                                                    outcome.fileExisted = std::filesystem::exists(*file);
+                                                    outcome.contents =
+                                                        foundation::readFile(*file).value_or("");
+                                                }
+                                                outcome.signalsAtCompletion = system->signals().size();
+                                                finished();
+                                            });
         EXPECT_EQ(progress->totalUnitCount(), 100);
         EXPECT_TRUE(done.wait());
         settle();
@@ -49,7 +50,8 @@ protected:
         return outcome;
     }
 
-    void serve(const std::string& body, const std::string& record = R"({"identifier": "Docs/a.txt", "size": 1})") {
+    void serve(const std::string& body,
+               const std::string& record = R"({"identifier": "Docs/a.txt", "size": 1})") {
         host.answer("GET", "/v1/content", HttpResponse(200, body));
         host.answer("GET", "/v1/item", HttpResponse::json(200, record));
     }
@@ -178,11 +180,12 @@ TEST_F(DownloadTest, WithoutAConnectionItFailsBeforeReturning) {
 
 TEST_F(DownloadTest, PartialFetchAnswersWithTheWholeFile) {
     serve(std::string(1000000, 'p'));
-    using Partial = support::Recorder<std::optional<std::filesystem::path>, fileprovider::ItemRef, fileprovider::Range,
-                                      fileprovider::MaterializationFlags, foundation::ErrorRef>;
+    using Partial =
+        support::Recorder<std::optional<std::filesystem::path>, fileprovider::ItemRef, fileprovider::Range,
+                          fileprovider::MaterializationFlags, foundation::ErrorRef>;
     Partial done;
-    auto progress = extension->fetchPartialContents(ItemIdentifier("Docs/a.txt"), std::nullopt, {}, {4096, 4096}, 4096,
-                                                    {}, done.callback());
+    auto progress = extension->fetchPartialContents(ItemIdentifier("Docs/a.txt"), std::nullopt, {},
+                                                    {4096, 4096}, 4096, {}, done.callback());
     EXPECT_EQ(progress->totalUnitCount(), 100);
     ASSERT_TRUE(done.wait());
     EXPECT_EQ(done.get<4>(), nullptr);
@@ -202,8 +205,9 @@ TEST_F(DownloadTest, PartialFetchAnswersWithTheWholeFile) {
 
 TEST_F(DownloadTest, FailedPartialFetchHasNoRangeNoFlagsAndNoRefresh) {
     host.answer("GET", "/v1/content", HttpResponse(404, ""));
-    using Partial = support::Recorder<std::optional<std::filesystem::path>, fileprovider::ItemRef, fileprovider::Range,
-                                      fileprovider::MaterializationFlags, foundation::ErrorRef>;
+    using Partial =
+        support::Recorder<std::optional<std::filesystem::path>, fileprovider::ItemRef, fileprovider::Range,
+                          fileprovider::MaterializationFlags, foundation::ErrorRef>;
     Partial done;
     extension->fetchPartialContents(ItemIdentifier("x"), std::nullopt, {}, {0, 10}, 1, {}, done.callback());
     ASSERT_TRUE(done.wait());

@@ -16,7 +16,8 @@ ErrorRef FileProviderExtension::noHostConnectionError() {
 }
 
 fileprovider::ProgressRef FileProviderExtension::item(const fileprovider::ItemIdentifier& identifier,
-                                                      const fileprovider::Request&, ItemCompletion completion) {
+                                                      const fileprovider::Request&,
+                                                      ItemCompletion completion) {
     auto progress = Progress::make(1);
     if (!cfg_) {
         completion(nullptr, noHostConnectionError());
@@ -27,12 +28,13 @@ fileprovider::ProgressRef FileProviderExtension::item(const fileprovider::ItemId
 }
 
 void FileProviderExtension::lookUp(const fileprovider::ItemIdentifier& identifier,
-                                   const fileprovider::ProgressRef& progress, ItemCompletion completion) const {
+                                   const fileprovider::ProgressRef& progress,
+                                   ItemCompletion completion) const {
     auto request = cfg_->request("/v1/item", {{"id", hostID(identifier)}});
     foundation::URLSession::shared()
         .dataTask(std::move(request),
-                  [completion = std::move(completion), progress](std::optional<std::string> data,
-                                                                 foundation::ResponseRef response, ErrorRef error) {
+                  [completion = std::move(completion), progress](
+                      std::optional<std::string> data, foundation::ResponseRef response, ErrorRef error) {
                       long status = statusOf(response);
                       JSONObjectRef record = error || status != 200 ? nullptr : decodeJSON(data);
                       if (record && record->contains("identifier"))
@@ -44,8 +46,9 @@ void FileProviderExtension::lookUp(const fileprovider::ItemIdentifier& identifie
         ->resume();
 }
 
-std::shared_ptr<fileprovider::Enumerator> FileProviderExtension::enumerator(const fileprovider::ItemIdentifier& container,
-                                                                          const fileprovider::Request&) {
+std::shared_ptr<fileprovider::Enumerator>
+FileProviderExtension::enumerator(const fileprovider::ItemIdentifier& container,
+                                  const fileprovider::Request&) {
     if (!cfg_)
         throw foundation::ThrownError(noHostConnectionError());
     return std::make_shared<WLEnumerator>(container, *cfg_);

@@ -42,12 +42,12 @@ public:
                                             const fileprovider::Request& request,
                                             FetchCompletion completion) override;
     // Every range is answered with the whole file.
-    fileprovider::ProgressRef fetchPartialContents(const fileprovider::ItemIdentifier& identifier,
-                                                   const std::optional<fileprovider::ItemVersion>& requestedVersion,
-                                                   const fileprovider::Request& request,
-                                                   fileprovider::Range minimalRange, std::size_t alignment,
-                                                   fileprovider::FetchContentsOptions options,
-                                                   PartialCompletion completion) override;
+    fileprovider::ProgressRef
+    fetchPartialContents(const fileprovider::ItemIdentifier& identifier,
+                         const std::optional<fileprovider::ItemVersion>& requestedVersion,
+                         const fileprovider::Request& request, fileprovider::Range minimalRange,
+                         std::size_t alignment, fileprovider::FetchContentsOptions options,
+                         PartialCompletion completion) override;
     // Walks the system's materialized items and makes the kept set match them. The completion runs on
     // the thread of the system's enumerator, or of the working-set signal's completion.
     void materializedItemsDidChange(std::function<void()> completion) override;
@@ -56,16 +56,18 @@ public:
     // fetch contents. Without a host connection each fails at once with noHost and sends nothing.
     fileprovider::ProgressRef createItem(fileprovider::ItemRef itemTemplate, fileprovider::ItemFields fields,
                                          std::optional<std::filesystem::path> contents,
-                                         fileprovider::CreateItemOptions options, const fileprovider::Request& request,
+                                         fileprovider::CreateItemOptions options,
+                                         const fileprovider::Request& request,
                                          WriteCompletion completion) override;
-    fileprovider::ProgressRef modifyItem(fileprovider::ItemRef item, const fileprovider::ItemVersion& baseVersion,
-                                         fileprovider::ItemFields changedFields,
-                                         std::optional<std::filesystem::path> contents,
-                                         fileprovider::ModifyItemOptions options, const fileprovider::Request& request,
-                                         WriteCompletion completion) override;
+    fileprovider::ProgressRef
+    modifyItem(fileprovider::ItemRef item, const fileprovider::ItemVersion& baseVersion,
+               fileprovider::ItemFields changedFields, std::optional<std::filesystem::path> contents,
+               fileprovider::ModifyItemOptions options, const fileprovider::Request& request,
+               WriteCompletion completion) override;
     fileprovider::ProgressRef deleteItem(const fileprovider::ItemIdentifier& identifier,
                                          const fileprovider::ItemVersion& baseVersion,
-                                         fileprovider::DeleteItemOptions options, const fileprovider::Request& request,
+                                         fileprovider::DeleteItemOptions options,
+                                         const fileprovider::Request& request,
                                          DeleteCompletion completion) override;
 
     // NSFileProviderErrorDomain -1000, made once: every write's answer without a host connection.
@@ -74,7 +76,8 @@ public:
     // The shared download of fetchContents and fetchPartialContents; no working-set refresh. The
     // completion runs on the URL session's callback queue (on the caller's thread without a connection).
     fileprovider::ProgressRef fetchWholeFile(const fileprovider::ItemIdentifier& identifier,
-                                             const fileprovider::Request& request, FetchCompletion completion);
+                                             const fileprovider::Request& request,
+                                             FetchCompletion completion);
     // Signals the working set from the main queue; may be called from any thread.
     void refreshWorkingSet();
 
@@ -90,7 +93,8 @@ private:
     // GET "/v1/item" with the answer handling of item lookups (code -3); completes `progress`.
     void lookUp(const fileprovider::ItemIdentifier& identifier, const fileprovider::ProgressRef& progress,
                 ItemCompletion completion) const;
-    std::optional<std::filesystem::path> copyDenseOntoProviderVolume(const std::filesystem::path& source) const;
+    std::optional<std::filesystem::path>
+    copyDenseOntoProviderVolume(const std::filesystem::path& source) const;
 
     const fileprovider::Domain domain_;
     const std::optional<HostConfig> cfg_;

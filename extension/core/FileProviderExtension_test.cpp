@@ -17,8 +17,8 @@ protected:
         return std::make_shared<FileProviderExtension>(fileprovider::Domain("org.wyvernloft.test", "Test"));
     }
     // Looks up `id` against an /v1/item answer; returns the recorder after the completion ran.
-    std::pair<fileprovider::ItemRef, foundation::ErrorRef> lookUp(const HttpResponse& answer,
-                                                                  const ItemIdentifier& id = ItemIdentifier("a")) {
+    std::pair<fileprovider::ItemRef, foundation::ErrorRef>
+    lookUp(const HttpResponse& answer, const ItemIdentifier& id = ItemIdentifier("a")) {
         host.answer("GET", "/v1/item", answer);
         ItemRecorder done;
         auto progress = extension->item(id, {}, done.callback());

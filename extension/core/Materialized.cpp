@@ -16,8 +16,9 @@ void FileProviderExtension::materializedItemsDidChange(std::function<void()> com
     auto start = foundation::Date::now();
     auto enumerator = manager->enumeratorForMaterializedItems();
     std::weak_ptr<FileProviderExtension> weak = weak_from_this();
-    auto walk = std::make_shared<MaterializedWalk>(
-        enumerator, [weak, completion = std::move(completion), start, manager](std::optional<std::set<std::string>> found) {
+    auto walk =
+        std::make_shared<MaterializedWalk>(enumerator, [weak, completion = std::move(completion), start,
+                                                        manager](std::optional<std::set<std::string>> found) {
             if (auto self = weak.lock())
                 self->materializedWalk_.store(nullptr);
             if (!found) {

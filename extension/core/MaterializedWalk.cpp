@@ -23,7 +23,9 @@ void MaterializedWalk::finishEnumeratingUpToPage(std::optional<fileprovider::Pag
     end(ids_);
 }
 
-void MaterializedWalk::finishEnumeratingWithError(foundation::ErrorRef) { end(std::nullopt); }
+void MaterializedWalk::finishEnumeratingWithError(foundation::ErrorRef) {
+    end(std::nullopt);
+}
 
 void MaterializedWalk::end(std::optional<std::set<std::string>> result) {
     if (finished_)

@@ -13,7 +13,8 @@ namespace {
 class DrivenEnumerator : public fileprovider::Enumerator {
 public:
     void invalidate() override {}
-    void enumerateItems(std::shared_ptr<fileprovider::EnumerationObserver> observer, fileprovider::Page page) override {
+    void enumerateItems(std::shared_ptr<fileprovider::EnumerationObserver> observer,
+                        fileprovider::Page page) override {
         std::lock_guard lock(mutex);
         observers.push_back(std::move(observer));
         pages.push_back(std::move(page));

@@ -12,6 +12,7 @@ const fileprovider::PrincipalClass principalClass{fileprovider::principalClassIn
 
 } // namespace
 
-extern "C" __attribute__((visibility("default"))) const fileprovider::PrincipalClass* WLFileProviderPrincipalClass() {
+extern "C" __attribute__((visibility("default"))) const fileprovider::PrincipalClass*
+WLFileProviderPrincipalClass() {
     return &principalClass;
 }

@@ -45,8 +45,8 @@ std::shared_ptr<FPWriter> FileProviderExtension::writer(const fileprovider::Requ
         }
         foundation::URLSession::shared()
             .dataTask(self->cfg_->request("/v1/item", {{"id", identifier}}),
-                      [answer = std::move(answer)](std::optional<std::string> data, foundation::ResponseRef response,
-                                                   ErrorRef error) {
+                      [answer = std::move(answer)](std::optional<std::string> data,
+                                                   foundation::ResponseRef response, ErrorRef error) {
                           answer(FPWriter::existing(statusOf(response), data, error));
                       })
             ->resume();
@@ -58,23 +58,24 @@ std::shared_ptr<FPWriter> FileProviderExtension::writer(const fileprovider::Requ
 ProgressRef FileProviderExtension::createItem(fileprovider::ItemRef itemTemplate, fileprovider::ItemFields,
                                               std::optional<std::filesystem::path> contents,
                                               fileprovider::CreateItemOptions options,
-                                              const fileprovider::Request& request, WriteCompletion completion) {
+                                              const fileprovider::Request& request,
+                                              WriteCompletion completion) {
     auto w = writer(request);
     if (!w) {
         completion(nullptr, {}, false, noHost());
         return Progress::make();
     }
-    return w->create(itemTemplate, contents, options.contains(fileprovider::CreateItemOptions::mayAlreadyExist),
+    return w->create(itemTemplate, contents,
+                     options.contains(fileprovider::CreateItemOptions::mayAlreadyExist),
                      [completion = std::move(completion)](fileprovider::ItemRef item, ErrorRef error) {
                          completion(std::move(item), {}, false, std::move(error));
                      });
 }
 
-ProgressRef FileProviderExtension::modifyItem(fileprovider::ItemRef item, const fileprovider::ItemVersion& baseVersion,
-                                              fileprovider::ItemFields changedFields,
-                                              std::optional<std::filesystem::path> contents,
-                                              fileprovider::ModifyItemOptions, const fileprovider::Request& request,
-                                              WriteCompletion completion) {
+ProgressRef FileProviderExtension::modifyItem(
+    fileprovider::ItemRef item, const fileprovider::ItemVersion& baseVersion,
+    fileprovider::ItemFields changedFields, std::optional<std::filesystem::path> contents,
+    fileprovider::ModifyItemOptions, const fileprovider::Request& request, WriteCompletion completion) {
     auto w = writer(request);
     if (!w) {
         completion(nullptr, {}, false, noHost());
@@ -89,14 +90,15 @@ ProgressRef FileProviderExtension::modifyItem(fileprovider::ItemRef item, const 
 ProgressRef FileProviderExtension::deleteItem(const fileprovider::ItemIdentifier& identifier,
                                               const fileprovider::ItemVersion& baseVersion,
                                               fileprovider::DeleteItemOptions options,
-                                              const fileprovider::Request& request, DeleteCompletion completion) {
+                                              const fileprovider::Request& request,
+                                              DeleteCompletion completion) {
     auto w = writer(request);
     if (!w) {
         completion(noHost());
         return Progress::make();
     }
-    return w->deleteItem(identifier, baseVersion, options.contains(fileprovider::DeleteItemOptions::recursive),
-                         std::move(completion));
+    return w->deleteItem(identifier, baseVersion,
+                         options.contains(fileprovider::DeleteItemOptions::recursive), std::move(completion));
 }
 
 } // namespace wl

@@ -24,7 +24,8 @@ private:
     std::string parent_, name_, type_;
 };
 
-using WriteDone = support::Recorder<fileprovider::ItemRef, fileprovider::ItemFields, bool, foundation::ErrorRef>;
+using WriteDone =
+    support::Recorder<fileprovider::ItemRef, fileprovider::ItemFields, bool, foundation::ErrorRef>;
 
 class WritesTest : public support::SystemTest {
 protected:
@@ -32,12 +33,14 @@ protected:
         DeliveredRevs::resetForTesting();
         support::SystemTest::TearDown();
     }
-    WriteDone::Values create(const std::string& name, bool mayExist, std::optional<std::filesystem::path> contents = {}) {
+    WriteDone::Values create(const std::string& name, bool mayExist,
+                             std::optional<std::filesystem::path> contents = {}) {
         WriteDone done;
-        extension->createItem(std::make_shared<Template>("NSFileProviderRootContainerItemIdentifier", name, "public.data"),
-                              {}, contents,
-                              mayExist ? fileprovider::CreateItemOptions::mayAlreadyExist : fileprovider::CreateItemOptions{},
-                              {}, done.callback());
+        extension->createItem(
+            std::make_shared<Template>("NSFileProviderRootContainerItemIdentifier", name, "public.data"), {},
+            contents,
+            mayExist ? fileprovider::CreateItemOptions::mayAlreadyExist : fileprovider::CreateItemOptions{},
+            {}, done.callback());
         EXPECT_TRUE(done.wait());
         settle();
         EXPECT_EQ(done.calls(), 1);
@@ -57,10 +60,11 @@ TEST_F(WritesTest, WithoutAConnectionEveryWriteFailsAtOnceWithNotAuthenticated) 
     auto offline = std::make_shared<FileProviderExtension>(domain);
     WriteDone created, modified;
     support::Recorder<foundation::ErrorRef> deleted;
-    auto template_ = std::make_shared<Template>("NSFileProviderRootContainerItemIdentifier", "a", "public.data");
+    auto template_ =
+        std::make_shared<Template>("NSFileProviderRootContainerItemIdentifier", "a", "public.data");
     auto p1 = offline->createItem(template_, {}, contents(), {}, {}, created.callback());
-    auto p2 = offline->modifyItem(template_, {"c", "m"}, fileprovider::ItemFields::contents, contents(), {}, {},
-                                  modified.callback());
+    auto p2 = offline->modifyItem(template_, {"c", "m"}, fileprovider::ItemFields::contents, contents(), {},
+                                  {}, modified.callback());
     auto p3 = offline->deleteItem(ItemIdentifier("a"), {"c", "m"}, {}, {}, deleted.callback());
     ASSERT_EQ(created.calls(), 1);
     ASSERT_EQ(modified.calls(), 1);
@@ -105,7 +109,8 @@ TEST_F(WritesTest, DeletesPassRecursionThroughAndUseTheLookupOnlyWithoutABase) {
     host.answer("DELETE", "/v1/item", HttpResponse::json(200, R"({"deleted": true})"));
     DeliveredRevs::recordContainer("D", 7);
     support::Recorder<foundation::ErrorRef> recursive, plain;
-    extension->deleteItem(ItemIdentifier("D"), {}, fileprovider::DeleteItemOptions::recursive, {}, recursive.callback());
+    extension->deleteItem(ItemIdentifier("D"), {}, fileprovider::DeleteItemOptions::recursive, {},
+                          recursive.callback());
     ASSERT_TRUE(recursive.wait());
     extension->deleteItem(ItemIdentifier("f.txt"), {"c1", "m"}, {}, {}, plain.callback());
     ASSERT_TRUE(plain.wait());

@@ -50,7 +50,9 @@ protected:
         EXPECT_TRUE(done.wait());
         return done.get<0>()->bytes;
     }
-    void answerChanges(const std::string& body) { host.answer("GET", "/v1/changes", HttpResponse::json(200, body)); }
+    void answerChanges(const std::string& body) {
+        host.answer("GET", "/v1/changes", HttpResponse::json(200, body));
+    }
 };
 
 } // namespace
@@ -147,7 +149,8 @@ TEST_F(ChangesTest, UpdatesThenDeletionsThenPendingThenOneFinish) {
     ASSERT_EQ(updates.size(), 2u);
     EXPECT_EQ(updates[1]->itemIdentifier().rawValue(), "Docs/b");
     auto& deleted = std::get<Changes::Deleted>(calls[1]).identifiers;
-    EXPECT_EQ(deleted, (std::vector<ItemIdentifier>{ItemIdentifier("Docs/c"), ItemIdentifier::rootContainer()}));
+    EXPECT_EQ(deleted,
+              (std::vector<ItemIdentifier>{ItemIdentifier("Docs/c"), ItemIdentifier::rootContainer()}));
     auto& published = std::get<Changes::Updated>(calls[2]).items;
     ASSERT_EQ(published.size(), 1u);
     EXPECT_EQ(published[0]->decorations(), std::vector<std::string>{WLItem::localDecoration});

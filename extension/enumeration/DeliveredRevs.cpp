@@ -22,7 +22,8 @@ Registry& registry() {
 constexpr const char* rootLiteral = "NSFileProviderRootContainerItemIdentifier";
 
 bool liesAtOrBelow(const std::string& key, const std::string& id) {
-    return key == id || (key.size() > id.size() && key.compare(0, id.size(), id) == 0 && key[id.size()] == '/');
+    return key == id ||
+           (key.size() > id.size() && key.compare(0, id.size(), id) == 0 && key[id.size()] == '/');
 }
 
 } // namespace

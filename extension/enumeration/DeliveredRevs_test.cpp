@@ -12,7 +12,9 @@ protected:
     void TearDown() override { DeliveredRevs::resetForTesting(); }
 };
 
-TEST_F(DeliveredRevsTest, NothingRecordedAnswersNone) { EXPECT_FALSE(DeliveredRevs::rev("A")); }
+TEST_F(DeliveredRevsTest, NothingRecordedAnswersNone) {
+    EXPECT_FALSE(DeliveredRevs::rev("A"));
+}
 
 TEST_F(DeliveredRevsTest, WorkingSetAloneAnswersForEveryFolder) {
     DeliveredRevs::recordWorkingSet(12);

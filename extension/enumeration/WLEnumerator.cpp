@@ -22,18 +22,21 @@ WLEnumerator::WLEnumerator(ItemIdentifier container, HostConfig cfg)
     : container(std::move(container)), cfg(std::move(cfg)),
       isWorkingSet(this->container.rawValue() == ItemIdentifier::workingSet().rawValue()) {}
 
-void WLEnumerator::enumerateItems(std::shared_ptr<fileprovider::EnumerationObserver> observer, fileprovider::Page) {
-    auto request = isWorkingSet ? cfg.request("/v1/all") : cfg.request("/v1/enumerate", {{"container", hostID(container)}});
+void WLEnumerator::enumerateItems(std::shared_ptr<fileprovider::EnumerationObserver> observer,
+                                  fileprovider::Page) {
+    auto request = isWorkingSet ? cfg.request("/v1/all")
+                                : cfg.request("/v1/enumerate", {{"container", hostID(container)}});
     auto self = shared_from_this();
     foundation::URLSession::shared()
         .dataTask(std::move(request),
-                  [self, observer = std::move(observer)](std::optional<std::string> data, ResponseRef response,
-                                                         ErrorRef error) {
+                  [self, observer = std::move(observer)](std::optional<std::string> data,
+                                                         ResponseRef response, ErrorRef error) {
                       long status = statusOf(response);
                       JSONObjectRef answer = error || status != 200 ? nullptr : decodeJSON(data);
                       auto records = answer ? jsonArrayOfObjects(*answer, "items") : std::nullopt;
                       if (!records) {
-                          observer->finishEnumeratingWithError(hostAnswerError(status, data, error, enumerationFailed));
+                          observer->finishEnumeratingWithError(
+                              hostAnswerError(status, data, error, enumerationFailed));
                           return;
                       }
                       std::vector<fileprovider::ItemRef> items;
@@ -53,23 +56,26 @@ void WLEnumerator::enumerateItems(std::shared_ptr<fileprovider::EnumerationObser
         ->resume();
 }
 
-void WLEnumerator::currentSyncAnchor(std::function<void(std::optional<fileprovider::SyncAnchor>)> completion) {
+void WLEnumerator::currentSyncAnchor(
+    std::function<void(std::optional<fileprovider::SyncAnchor>)> completion) {
     foundation::URLSession::shared()
-        .dataTask(cfg.request("/v1/anchor"),
-                  [completion = std::move(completion)](std::optional<std::string> data, ResponseRef, ErrorRef) {
-                      // Status and transport error are not looked at: whatever object came back is read.
-                      JSONObjectRef answer = decodeJSON(data);
-                      std::int64_t revision = answer ? jsonIntegral(*answer, "anchor").value_or(0) : 0;
-                      std::optional<std::string> epoch;
-                      if (answer)
-                          if (auto text = jsonString(*answer, "epoch"))
-                              epoch = std::string(*text);
-                      completion(syncAnchor(revision, KeptLocal::generation(), epoch));
-                  })
+        .dataTask(
+            cfg.request("/v1/anchor"),
+            [completion = std::move(completion)](std::optional<std::string> data, ResponseRef, ErrorRef) {
+                // Status and transport error are not looked at: whatever object came back is read.
+                JSONObjectRef answer = decodeJSON(data);
+                std::int64_t revision = answer ? jsonIntegral(*answer, "anchor").value_or(0) : 0;
+                std::optional<std::string> epoch;
+                if (answer)
+                    if (auto text = jsonString(*answer, "epoch"))
+                        epoch = std::string(*text);
+                completion(syncAnchor(revision, KeptLocal::generation(), epoch));
+            })
         ->resume();
 }
 
-void WLEnumerator::enumerateChanges(std::shared_ptr<ChangeObserver> observer, fileprovider::SyncAnchor anchor) {
+void WLEnumerator::enumerateChanges(std::shared_ptr<ChangeObserver> observer,
+                                    fileprovider::SyncAnchor anchor) {
     AnchorFields fields = readSyncAnchor(anchor);
     auto self = shared_from_this();
     foundation::URLSession::shared()
@@ -79,7 +85,8 @@ void WLEnumerator::enumerateChanges(std::shared_ptr<ChangeObserver> observer, fi
                       long status = statusOf(response);
                       JSONObjectRef answer = error || status != 200 ? nullptr : decodeJSON(data);
                       if (!answer) {
-                          observer->finishEnumeratingWithError(hostAnswerError(status, data, error, enumerationFailed));
+                          observer->finishEnumeratingWithError(
+                              hostAnswerError(status, data, error, enumerationFailed));
                           return;
                       }
                       std::optional<std::string> epoch;
@@ -116,8 +123,8 @@ void WLEnumerator::enumerateChanges(std::shared_ptr<ChangeObserver> observer, fi
 }
 
 void WLEnumerator::finish(const std::shared_ptr<ChangeObserver>& observer, std::int64_t fromRev,
-                          std::int64_t serverRev, const std::optional<std::string>& epoch, std::int64_t generation,
-                          bool moreComing) {
+                          std::int64_t serverRev, const std::optional<std::string>& epoch,
+                          std::int64_t generation, bool moreComing) {
     observer->finishEnumeratingChangesUpToSyncAnchor(syncAnchor(serverRev, generation, epoch), moreComing);
     if (isWorkingSet)
         DeliveredRevs::recordWorkingSetChanges(fromRev, serverRev);
@@ -138,34 +145,37 @@ void WLEnumerator::passOver(std::vector<std::string> ids, std::shared_ptr<Change
                             std::int64_t fromRev, std::int64_t serverRev, std::optional<std::string> epoch,
                             int roundsLeft) {
     auto self = shared_from_this();
-    LocalItemFetch::run(cfg, std::move(ids), [self, observer, fromRev, serverRev, epoch,
-                                              roundsLeft](LocalItemFetch::Rows rows) {
-        std::vector<fileprovider::ItemRef> updates;
-        std::map<std::string, bool> published;
-        for (auto& [id, record] : rows) {
-            if (!record->contains("identifier")) {
-                published[id] = false; // the host does not have it
-                continue;
+    LocalItemFetch::run(
+        cfg, std::move(ids),
+        [self, observer, fromRev, serverRev, epoch, roundsLeft](LocalItemFetch::Rows rows) {
+            std::vector<fileprovider::ItemRef> updates;
+            std::map<std::string, bool> published;
+            for (auto& [id, record] : rows) {
+                if (!record->contains("identifier")) {
+                    published[id] = false; // the host does not have it
+                    continue;
+                }
+                auto item = WLItem::make(record);
+                bool keptNow = KeptLocal::contains(item->itemIdentifier());
+                if (item->isFolder())
+                    published[id] =
+                        keptNow; // a folder is never local: clear it as it stands, or it stays for ever
+                else if (item->localOnThisMac() == keptNow)
+                    published[id] = item->localOnThisMac();
+                updates.push_back(std::move(item));
             }
-            auto item = WLItem::make(record);
-            bool keptNow = KeptLocal::contains(item->itemIdentifier());
-            if (item->isFolder())
-                published[id] = keptNow; // a folder is never local: clear it as it stands, or it stays for ever
-            else if (item->localOnThisMac() == keptNow)
-                published[id] = item->localOnThisMac();
-            updates.push_back(std::move(item));
-        }
-        if (!updates.empty())
-            observer->didUpdateItems(std::move(updates));
-        KeptLocal::clearPending(published);
-        auto pending = KeptLocal::peekPending();
-        if (pending.ids.empty())
-            self->finish(observer, fromRev, serverRev, epoch, pending.gen, false);
-        else if (roundsLeft > 1)
-            self->passOver(std::move(pending.ids), observer, fromRev, serverRev, epoch, roundsLeft - 1);
-        else
-            self->finish(observer, fromRev, serverRev, epoch, std::max<std::int64_t>(pending.gen - 1, 0), true);
-    });
+            if (!updates.empty())
+                observer->didUpdateItems(std::move(updates));
+            KeptLocal::clearPending(published);
+            auto pending = KeptLocal::peekPending();
+            if (pending.ids.empty())
+                self->finish(observer, fromRev, serverRev, epoch, pending.gen, false);
+            else if (roundsLeft > 1)
+                self->passOver(std::move(pending.ids), observer, fromRev, serverRev, epoch, roundsLeft - 1);
+            else
+                self->finish(observer, fromRev, serverRev, epoch, std::max<std::int64_t>(pending.gen - 1, 0),
+                             true);
+        });
 }
 
 LocalItemFetch::LocalItemFetch(HostConfig cfg, std::vector<std::string> left, std::function<void(Rows)> done)

@@ -37,10 +37,12 @@ public:
 
 private:
     // Fetches and publishes the pending identifiers in up to `roundsLeft` passes, then finishes.
-    void publishPendingLocalChanges(std::shared_ptr<fileprovider::ChangeObserver> observer, std::int64_t fromRev,
-                                    std::int64_t serverRev, std::optional<std::string> epoch, int roundsLeft);
+    void publishPendingLocalChanges(std::shared_ptr<fileprovider::ChangeObserver> observer,
+                                    std::int64_t fromRev, std::int64_t serverRev,
+                                    std::optional<std::string> epoch, int roundsLeft);
     void passOver(std::vector<std::string> ids, std::shared_ptr<fileprovider::ChangeObserver> observer,
-                  std::int64_t fromRev, std::int64_t serverRev, std::optional<std::string> epoch, int roundsLeft);
+                  std::int64_t fromRev, std::int64_t serverRev, std::optional<std::string> epoch,
+                  int roundsLeft);
     void finish(const std::shared_ptr<fileprovider::ChangeObserver>& observer, std::int64_t fromRev,
                 std::int64_t serverRev, const std::optional<std::string>& epoch, std::int64_t generation,
                 bool moreComing);

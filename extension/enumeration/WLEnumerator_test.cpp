@@ -63,7 +63,8 @@ TEST_F(ListingTest, EmptyListingStillReportsAndRecords) {
 }
 
 TEST_F(ListingTest, MissingOrNonIntegralAnchorSucceedsWithoutRecording) {
-    for (const char* body : {R"({"items": []})", R"({"items": [], "anchor": "5"})", R"({"items": [], "anchor": 5.5})"}) {
+    for (const char* body :
+         {R"({"items": []})", R"({"items": [], "anchor": "5"})", R"({"items": [], "anchor": 5.5})"}) {
         host.answer("GET", "/v1/enumerate", HttpResponse::json(200, body));
         auto observer = list(ItemIdentifier("F"));
         EXPECT_EQ(observer->error(), nullptr) << body;
@@ -72,7 +73,8 @@ TEST_F(ListingTest, MissingOrNonIntegralAnchorSucceedsWithoutRecording) {
 }
 
 TEST_F(ListingTest, AnyPageGivesTheFullListing) {
-    host.answer("GET", "/v1/enumerate", HttpResponse::json(200, R"({"items": [{"identifier": "x"}], "anchor": 1})"));
+    host.answer("GET", "/v1/enumerate",
+                HttpResponse::json(200, R"({"items": [{"identifier": "x"}], "anchor": 1})"));
     auto observer = list(ItemIdentifier("G"), fileprovider::Page{"never-issued"});
     EXPECT_EQ(observer->items().size(), 1u);
     EXPECT_EQ(host.requests().at(0).rawQuery, "container=G");
@@ -163,10 +165,12 @@ TEST_F(ListingTest, LocalItemFetchWithNothingToFetchIsDoneAtOnce) {
 
 TEST_F(ListingTest, ExtensionHandsOutEnumeratorsOrThrowsWithoutAConnection) {
     FileProviderExtension extension(fileprovider::Domain("d", "D"));
-    auto enumerator = std::dynamic_pointer_cast<WLEnumerator>(extension.enumerator(ItemIdentifier::workingSet(), {}));
+    auto enumerator =
+        std::dynamic_pointer_cast<WLEnumerator>(extension.enumerator(ItemIdentifier::workingSet(), {}));
     ASSERT_NE(enumerator, nullptr);
     EXPECT_TRUE(enumerator->isWorkingSet);
-    EXPECT_FALSE(std::dynamic_pointer_cast<WLEnumerator>(extension.enumerator(ItemIdentifier("x"), {}))->isWorkingSet);
+    EXPECT_FALSE(
+        std::dynamic_pointer_cast<WLEnumerator>(extension.enumerator(ItemIdentifier("x"), {}))->isWorkingSet);
     std::filesystem::remove(hostDirectory() / "fphost.json");
     FileProviderExtension offline(fileprovider::Domain("d", "D"));
     try {

@@ -71,8 +71,8 @@ std::string queryEncode(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (unsigned char c : text) {
-        bool unreserved = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-                          c == '.' || c == '_' || c == '~';
+        bool unreserved = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                          c == '-' || c == '.' || c == '_' || c == '~';
         if (unreserved) {
             out.push_back(static_cast<char>(c));
         } else {
@@ -84,26 +84,33 @@ std::string queryEncode(std::string_view text) {
     return out;
 }
 
-std::string hostID(const fileprovider::ItemIdentifier& identifier) { return identifier.rawValue(); }
+std::string hostID(const fileprovider::ItemIdentifier& identifier) {
+    return identifier.rawValue();
+}
 
 fileprovider::ItemIdentifier itemIdentifier(std::string_view hostIdentifier) {
     return fileprovider::ItemIdentifier(std::string(hostIdentifier));
 }
 
 ErrorRef hostDownError(const ErrorRef& error) {
-    if (!error || error->domain() != foundation::NSURLErrorDomain || error->code() == foundation::NSURLErrorCancelled)
+    if (!error || error->domain() != foundation::NSURLErrorDomain ||
+        error->code() == foundation::NSURLErrorCancelled)
         return error;
-    return Error::make(foundation::NSFileProviderErrorDomain, -1004, {{foundation::NSUnderlyingErrorKey, error}});
+    return Error::make(foundation::NSFileProviderErrorDomain, -1004,
+                       {{foundation::NSUnderlyingErrorKey, error}});
 }
 
-ErrorRef hostAnswerError(long status, const std::optional<std::string>&, const ErrorRef& err, std::int64_t ours) {
+ErrorRef hostAnswerError(long status, const std::optional<std::string>&, const ErrorRef& err,
+                         std::int64_t ours) {
     if (err)
         return hostDownError(err);
     ErrorRef own = Error::make(wlErrorDomain, ours);
     if (status == 404)
-        return Error::make(foundation::NSFileProviderErrorDomain, -1005, {{foundation::NSUnderlyingErrorKey, own}});
+        return Error::make(foundation::NSFileProviderErrorDomain, -1005,
+                           {{foundation::NSUnderlyingErrorKey, own}});
     if (status >= 500 && status <= 599)
-        return Error::make(foundation::NSFileProviderErrorDomain, -1004, {{foundation::NSUnderlyingErrorKey, own}});
+        return Error::make(foundation::NSFileProviderErrorDomain, -1004,
+                           {{foundation::NSUnderlyingErrorKey, own}});
     return own;
 }
 

@@ -70,6 +70,8 @@ foundation::ErrorRef hostDownError(const foundation::ErrorRef& error);
 foundation::ErrorRef hostAnswerError(long status, const std::optional<std::string>& data,
                                      const foundation::ErrorRef& err, std::int64_t ours);
 // The status of an exchange: the HTTP status, 0 without a response.
-inline long statusOf(const foundation::ResponseRef& response) { return response ? response->statusCode : 0; }
+inline long statusOf(const foundation::ResponseRef& response) {
+    return response ? response->statusCode : 0;
+}
 
 } // namespace wl

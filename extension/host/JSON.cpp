@@ -26,7 +26,9 @@ JSONObjectRef decodeJSON(const std::optional<std::string>& bytes) {
     return decodeJSON(std::string_view(*bytes));
 }
 
-JSONObjectRef shareObject(const JSONObjectRef& owner, const json::object& member) { return {owner, &member}; }
+JSONObjectRef shareObject(const JSONObjectRef& owner, const json::object& member) {
+    return {owner, &member};
+}
 
 std::optional<std::string_view> jsonString(const json::object& object, std::string_view key) {
     const json::value* value = object.if_contains(key);
@@ -46,7 +48,8 @@ std::optional<std::int64_t> jsonIntegral(const json::value& value) {
     if (value.is_double()) {
         double d = value.get_double();
         // 2^63 itself is out of range; every double below it in magnitude converts exactly.
-        if (!std::isfinite(d) || d != std::trunc(d) || d < -9223372036854775808.0 || d >= 9223372036854775808.0)
+        if (!std::isfinite(d) || d != std::trunc(d) || d < -9223372036854775808.0 ||
+            d >= 9223372036854775808.0)
             return std::nullopt;
         return static_cast<std::int64_t>(d);
     }
@@ -77,7 +80,8 @@ const json::object* jsonObject(const json::object& object, std::string_view key)
     return value ? value->if_object() : nullptr;
 }
 
-std::optional<std::vector<const json::object*>> jsonArrayOfObjects(const json::object& object, std::string_view key) {
+std::optional<std::vector<const json::object*>> jsonArrayOfObjects(const json::object& object,
+                                                                   std::string_view key) {
     const json::value* value = object.if_contains(key);
     if (!value || !value->is_array())
         return std::nullopt;

@@ -19,8 +19,12 @@ using JSONObjectRef = std::shared_ptr<const boost::json::object>;
 // None when there are no bytes, when they are not JSON, or when the top level is not an object.
 JSONObjectRef decodeJSON(const std::optional<std::string>& bytes);
 JSONObjectRef decodeJSON(std::string_view bytes);
-inline JSONObjectRef decodeJSON(const std::string& bytes) { return decodeJSON(std::string_view(bytes)); }
-inline JSONObjectRef decodeJSON(const char* bytes) { return decodeJSON(std::string_view(bytes)); }
+inline JSONObjectRef decodeJSON(const std::string& bytes) {
+    return decodeJSON(std::string_view(bytes));
+}
+inline JSONObjectRef decodeJSON(const char* bytes) {
+    return decodeJSON(std::string_view(bytes));
+}
 // The object `member` of `owner`, sharing the owner's document.
 JSONObjectRef shareObject(const JSONObjectRef& owner, const boost::json::object& member);
 

@@ -35,9 +35,9 @@ std::string precomposed(std::string_view text) {
     if (isASCII(text)) // already composed; the common case, and the hot one
         return std::string(text);
     utf8proc_uint8_t* composed = nullptr;
-    utf8proc_ssize_t length =
-        utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(text.data()), static_cast<utf8proc_ssize_t>(text.size()),
-                     &composed, static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_COMPOSE));
+    utf8proc_ssize_t length = utf8proc_map(
+        reinterpret_cast<const utf8proc_uint8_t*>(text.data()), static_cast<utf8proc_ssize_t>(text.size()),
+        &composed, static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_COMPOSE));
     if (length < 0)
         return std::string(text);
     std::unique_ptr<utf8proc_uint8_t, decltype(&std::free)> owned(composed, &std::free);
@@ -58,7 +58,8 @@ std::size_t graphemeOffset(std::string_view text, std::size_t count) {
             codepoint = -1;
             n = 1;
         }
-        bool breaks = previous < 0 || codepoint < 0 || utf8proc_grapheme_break_stateful(previous, codepoint, &state);
+        bool breaks =
+            previous < 0 || codepoint < 0 || utf8proc_grapheme_break_stateful(previous, codepoint, &state);
         if (breaks) {
             if (clusters == count)
                 return static_cast<std::size_t>(position);

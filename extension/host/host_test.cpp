@@ -25,12 +25,12 @@ TEST_F(HostConfigTest, AcceptedConnectionFiles) {
 }
 
 TEST_F(HostConfigTest, RefusedConnectionFiles) {
-    for (const char* contents : {R"({"port": "49152", "token": "t"})", R"({"port": 49152})",
-                                 R"({"port": 49152, "token": 7})", R"([{"port": 49152, "token": "t"}])", "",
-                                 R"({"port": 49152.5, "token": "t"})", R"({"port": true, "token": "t"})",
-                                 R"({"port": -1, "token": "t"})", R"({"port": 70000, "token": "t"})",
-                                 R"({"port": 49152, "token": "a\r\nX-Evil: 1"})", R"({"port": 49152, "token": "a\u0000"})",
-                                 "{not json"}) {
+    for (const char* contents :
+         {R"({"port": "49152", "token": "t"})", R"({"port": 49152})", R"({"port": 49152, "token": 7})",
+          R"([{"port": 49152, "token": "t"}])", "", R"({"port": 49152.5, "token": "t"})",
+          R"({"port": true, "token": "t"})", R"({"port": -1, "token": "t"})",
+          R"({"port": 70000, "token": "t"})", R"({"port": 49152, "token": "a\r\nX-Evil: 1"})",
+          R"({"port": 49152, "token": "a\u0000"})", "{not json"}) {
         writeConnectionFile(contents);
         EXPECT_FALSE(HostConfig::load()) << contents;
     }
@@ -58,7 +58,8 @@ TEST(QueryEncode, KeepsOnlyUnreservedCharacters) {
     EXPECT_EQ(queryEncode("aZ09-._~"), "aZ09-._~");
     EXPECT_EQ(queryEncode("a b/+?%"), "a%20b%2F%2B%3F%25");
     EXPECT_EQ(queryEncode(std::string("\0", 1)), "%00");
-    EXPECT_EQ(hostID(fileprovider::ItemIdentifier::rootContainer()), "NSFileProviderRootContainerItemIdentifier");
+    EXPECT_EQ(hostID(fileprovider::ItemIdentifier::rootContainer()),
+              "NSFileProviderRootContainerItemIdentifier");
     EXPECT_EQ(hostID(fileprovider::ItemIdentifier("Docs/a.txt")), "Docs/a.txt");
 }
 
@@ -95,7 +96,8 @@ TEST(HostErrors, AnswersMapByTransportErrorThenStatus) {
     for (long status : {0L, 200L, 100L, 302L, 400L, 409L, 499L, 600L})
         EXPECT_TRUE(hostAnswerError(status, std::string("{}"), nullptr, -3)->is(wlErrorDomain, -3)) << status;
     auto lost = Error::make(foundation::NSURLErrorDomain, -1005);
-    EXPECT_TRUE(hostAnswerError(404, std::nullopt, lost, -3)->is(foundation::NSFileProviderErrorDomain, -1004));
+    EXPECT_TRUE(
+        hostAnswerError(404, std::nullopt, lost, -3)->is(foundation::NSFileProviderErrorDomain, -1004));
 }
 
 TEST(DecodeJSON, OnlyObjectsDecode) {

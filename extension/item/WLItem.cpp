@@ -25,9 +25,12 @@ bool readIsDir(const boost::json::object& json) {
 
 const std::string WLItem::localDecoration = std::string(wlExtensionBundle) + ".local";
 
-bool WLItem::isJSONTrue(const boost::json::value* value) { return value && value->is_bool() && value->get_bool(); }
+bool WLItem::isJSONTrue(const boost::json::value* value) {
+    return value && value->is_bool() && value->get_bool();
+}
 
-WLItem::WLItem(JSONObjectRef json) : json_(json ? std::move(json) : emptyRecord()), isDir_(readIsDir(*json_)) {
+WLItem::WLItem(JSONObjectRef json)
+    : json_(json ? std::move(json) : emptyRecord()), isDir_(readIsDir(*json_)) {
     localOnThisMac_ = !isDir_ && KeptLocal::contains(itemIdentifier());
 }
 
@@ -42,7 +45,9 @@ std::optional<std::vector<fileprovider::ItemDecorationIdentifier>> WLItem::decor
     return std::vector<fileprovider::ItemDecorationIdentifier>{localDecoration};
 }
 
-bool WLItem::isMostRecentVersionDownloaded() const { return isDir_ || localOnThisMac_; }
+bool WLItem::isMostRecentVersionDownloaded() const {
+    return isDir_ || localOnThisMac_;
+}
 
 fileprovider::ItemIdentifier WLItem::itemIdentifier() const {
     return wl::itemIdentifier(jsonString(*json_, "identifier").value_or(""));
@@ -52,7 +57,9 @@ fileprovider::ItemIdentifier WLItem::parentItemIdentifier() const {
     return wl::itemIdentifier(jsonString(*json_, "parentIdentifier").value_or(""));
 }
 
-std::string WLItem::filename() const { return std::string(jsonString(*json_, "name").value_or("")); }
+std::string WLItem::filename() const {
+    return std::string(jsonString(*json_, "name").value_or(""));
+}
 
 std::optional<foundation::UTType> WLItem::contentType() const {
     return isDir_ ? foundation::UTType::folder() : foundation::UTType::data();
@@ -83,8 +90,9 @@ ItemCapabilities WLItem::capabilities() const {
         return ItemCapabilities::allowsReading;
     if (itemIdentifier() == fileprovider::ItemIdentifier::rootContainer())
         return ItemCapabilities::allowsReading | ItemCapabilities::allowsWriting;
-    return ItemCapabilities::allowsReading | ItemCapabilities::allowsWriting | ItemCapabilities::allowsReparenting |
-           ItemCapabilities::allowsRenaming | ItemCapabilities::allowsDeleting;
+    return ItemCapabilities::allowsReading | ItemCapabilities::allowsWriting |
+           ItemCapabilities::allowsReparenting | ItemCapabilities::allowsRenaming |
+           ItemCapabilities::allowsDeleting;
 }
 
 fileprovider::ItemVersion WLItem::itemVersion() const {

@@ -24,10 +24,12 @@ TEST_F(WLItemTest, RootRecordIsTheRootContainer) {
     auto root = item(R"({"identifier": "NSFileProviderRootContainerItemIdentifier", "isDir": true})");
     EXPECT_EQ(root->itemIdentifier(), ItemIdentifier::rootContainer());
     EXPECT_EQ(root->capabilities().rawValue, 3u);
-    EXPECT_EQ(item(R"({"identifier": "NSFileProviderRootContainerItemIdentifier", "isDir": true, "writable": false})")
-                  ->capabilities()
-                  .rawValue,
-              1u);
+    EXPECT_EQ(
+        item(
+            R"({"identifier": "NSFileProviderRootContainerItemIdentifier", "isDir": true, "writable": false})")
+            ->capabilities()
+            .rawValue,
+        1u);
 }
 
 TEST_F(WLItemTest, EmptyRecordIsAWritableNonLocalFile) {
@@ -58,7 +60,8 @@ TEST_F(WLItemTest, FolderShapes) {
         EXPECT_EQ(it->contentPolicy(), ContentPolicy::inherited);
         EXPECT_TRUE(it->isMostRecentVersionDownloaded());
     }
-    for (const char* file : {R"({"isDir": "true"})", R"({"isDir": 0})", R"({"isDir": false})", R"({"isDir": 2})"})
+    for (const char* file :
+         {R"({"isDir": "true"})", R"({"isDir": 0})", R"({"isDir": false})", R"({"isDir": 2})"})
         EXPECT_EQ(item(file)->contentType(), foundation::UTType::data()) << file;
     EXPECT_FALSE(item(R"({"isDir": true, "size": 12})")->documentSize());
 }

@@ -21,7 +21,8 @@ std::unordered_map<std::string, foundation::Date>& notedTimes() {
 }
 
 bool isBelowOrEqual(const std::string& entry, const std::string& top) {
-    return entry == top || (entry.size() > top.size() && entry.compare(0, top.size(), top) == 0 && entry[top.size()] == '/');
+    return entry == top ||
+           (entry.size() > top.size() && entry.compare(0, top.size(), top) == 0 && entry[top.size()] == '/');
 }
 
 // Appends `changed` to the pending list (each once) and raises the generation by exactly 1.

@@ -66,7 +66,8 @@ TEST_F(KeptLocalTest, ReadingToleratesEveryDefect) {
 }
 
 TEST_F(KeptLocalTest, SystemIdentifiersAreNeverKept) {
-    writeStore(R"({"ids": ["NSFileProviderRootContainerItemIdentifier", "NSFileProviderTrashContainerItemIdentifier"]})");
+    writeStore(
+        R"({"ids": ["NSFileProviderRootContainerItemIdentifier", "NSFileProviderTrashContainerItemIdentifier"]})");
     EXPECT_FALSE(KeptLocal::contains(ItemIdentifier::rootContainer()));
     EXPECT_FALSE(KeptLocal::contains(ItemIdentifier::trashContainer()));
     std::filesystem::remove(storeFile());
@@ -156,7 +157,9 @@ TEST_F(KeptLocalTest, MovedRenamesTheEntryAndWhatLiesBelowIt) {
 
     auto before = *foundation::readFile(storeFile());
     for (auto [from, to] : std::vector<std::pair<const char*, const char*>>{
-             {"zzz", "y"}, {"b", ""}, {"b", "NSFileProviderRootContainerItemIdentifier"},
+             {"zzz", "y"},
+             {"b", ""},
+             {"b", "NSFileProviderRootContainerItemIdentifier"},
              {"b", "NSFileProviderWorkingSetContainerItemIdentifier"}})
         KeptLocal::moved(from, to);
     EXPECT_EQ(*foundation::readFile(storeFile()), before);
@@ -164,7 +167,7 @@ TEST_F(KeptLocalTest, MovedRenamesTheEntryAndWhatLiesBelowIt) {
 
 TEST_F(KeptLocalTest, MovedCutsAtCharactersNotBytesOfDecomposedNames) {
     KeptLocal::remember(ItemIdentifier("\xC3\xA9/x")); // é/x
-    KeptLocal::moved("e\xCC\x81", "f");                 // decomposed é
+    KeptLocal::moved("e\xCC\x81", "f");                // decomposed é
     EXPECT_EQ(list("ids"), Strings{"f/x"});
 }
 
@@ -218,7 +221,8 @@ TEST_F(KeptLocalTest, ClearPendingDropsOnlyEntriesWhosePublishedStateStillHolds)
     KeptLocal::forget("gone-false");
     KeptLocal::forget("flipped");
     auto gen = KeptLocal::generation();
-    KeptLocal::clearPending({{"kept-true", true}, {"gone-false", false}, {"flipped", true}, {"not-pending", true}});
+    KeptLocal::clearPending(
+        {{"kept-true", true}, {"gone-false", false}, {"flipped", true}, {"not-pending", true}});
     EXPECT_EQ(KeptLocal::peekPending().ids, (Strings{"flipped", "unmentioned"}));
     EXPECT_EQ(KeptLocal::generation(), gen);
     auto before = std::filesystem::last_write_time(storeFile());
@@ -264,7 +268,8 @@ TEST_F(KeptLocalTest, KilledWritersNeverLeaveATornFile) {
         ASSERT_GE(child, 0);
         if (child == 0) {
             for (int i = 0;; ++i) {
-                KeptLocal::remember(ItemIdentifier("item-" + std::to_string(round) + "-" + std::to_string(i)));
+                KeptLocal::remember(
+                    ItemIdentifier("item-" + std::to_string(round) + "-" + std::to_string(i)));
                 KeptLocal::forget("item-" + std::to_string(round) + "-" + std::to_string(i - 3));
             }
         }

@@ -1,8 +1,8 @@
 #include "Store.h"
 
 #include "KeptLocal.h"
-#include "host/HostConfig.h"
 #include "foundation/Files.h"
+#include "host/HostConfig.h"
 
 #include <algorithm>
 #include <boost/json/parse.hpp>

@@ -39,7 +39,8 @@ ErrorRef FPHostErrorMap::error(long status, const boost::json::object* body) {
 }
 
 ErrorRef FPHostErrorMap::local(const std::string& code) {
-    return Error::make(foundation::NSFileProviderErrorDomain, -2005, {{kindKey, std::string("bad_request")}, {codeKey, code}});
+    return Error::make(foundation::NSFileProviderErrorDomain, -2005,
+                       {{kindKey, std::string("bad_request")}, {codeKey, code}});
 }
 
 } // namespace wl

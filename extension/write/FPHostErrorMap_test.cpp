@@ -1,5 +1,5 @@
-#include "write/FPHostErrorMap.h"
 #include "host/JSON.h"
+#include "write/FPHostErrorMap.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,9 @@ foundation::ErrorRef mapped(long status, const char* body) {
     auto object = decodeJSON(std::string(body));
     return FPHostErrorMap::error(status, object.get());
 }
-std::string info(const foundation::ErrorRef& error, const char* key) { return *error->stringValue(key); }
+std::string info(const foundation::ErrorRef& error, const char* key) {
+    return *error->stringValue(key);
+}
 } // namespace
 
 TEST(FPHostErrorMap, KindsDecideTheCode) {
@@ -22,10 +24,11 @@ TEST(FPHostErrorMap, KindsDecideTheCode) {
     const char* fp = foundation::NSFileProviderErrorDomain;
     for (const Row& row : {Row{"read_only", foundation::NSCocoaErrorDomain, 513}, Row{"paused", fp, -2005},
                            Row{"quota", fp, -1003}, Row{"offline", fp, -1004}, Row{"incomplete", fp, -1004},
-                           Row{"not_empty", fp, -1007}, Row{"collision", fp, -1001}, Row{"changed", fp, -2005},
-                           Row{"Quota", fp, -2005}, Row{"", fp, -2005}}) {
+                           Row{"not_empty", fp, -1007}, Row{"collision", fp, -1001},
+                           Row{"changed", fp, -2005}, Row{"Quota", fp, -2005}, Row{"", fp, -2005}}) {
         for (long status : {403L, 404L, 409L, 500L, 503L}) {
-            auto error = mapped(status, (std::string(R"({"error": ")") + row.kind + R"(", "code": "c1"})").c_str());
+            auto error =
+                mapped(status, (std::string(R"({"error": ")") + row.kind + R"(", "code": "c1"})").c_str());
             EXPECT_TRUE(error->is(row.domain, row.code)) << row.kind << " " << status;
             EXPECT_EQ(info(error, FPHostErrorMap::kindKey), row.kind);
             EXPECT_EQ(info(error, FPHostErrorMap::codeKey), "c1");

@@ -10,21 +10,25 @@
 namespace wl {
 
 namespace fs = std::filesystem;
+using fileprovider::ProgressRef;
 using foundation::ErrorRef;
 using foundation::Progress;
-using fileprovider::ProgressRef;
 
 namespace {
 
 constexpr std::size_t hashChunk = 1 << 20;
 
-FPWriteResult failure(ErrorRef error) { return {FPWriteResult::Failure{std::move(error)}}; }
+FPWriteResult failure(ErrorRef error) {
+    return {FPWriteResult::Failure{std::move(error)}};
+}
 
 FPWriteResult failure(long status, const boost::json::object& body) {
     return failure(FPHostErrorMap::error(status, &body));
 }
 
-FPWriteResult offline() { return failure(503, boost::json::object{{"error", "offline"}}); }
+FPWriteResult offline() {
+    return failure(503, boost::json::object{{"error", "offline"}});
+}
 
 // The reduction of the content and folder answers, and the fallback of moves.
 FPWriteResult itemResult(long status, const JSONObjectRef& body) {
@@ -114,8 +118,8 @@ ProgressRef FPHostWrites::putContent(const std::string& path, const std::string&
     return progress;
 }
 
-void FPHostWrites::attemptPut(std::string path, std::string base, fs::path file, int attempt, ProgressRef progress,
-                              Completion completion) {
+void FPHostWrites::attemptPut(std::string path, std::string base, fs::path file, int attempt,
+                              ProgressRef progress, Completion completion) {
     auto digest = sha256(file);
     if (!digest) {
         progress->setCompletedUnitCount(1);
@@ -151,13 +155,14 @@ void FPHostWrites::attemptPut(std::string path, std::string base, fs::path file,
 
 ProgressRef FPHostWrites::send(foundation::URLRequest request, Completion completion, Reduction reduction) {
     auto progress = Progress::make(1);
-    auto task = session.dataTask(std::move(request),
-                                 [progress, completion = std::move(completion), reduction = std::move(reduction)](
-                                     std::optional<std::string> data, foundation::ResponseRef response, ErrorRef error) {
-                                     progress->setCompletedUnitCount(1);
-                                     long status = statusOf(response);
-                                     completion(error || status == 0 ? offline() : reduction(status, decodeJSON(data)));
-                                 });
+    auto task = session.dataTask(
+        std::move(request),
+        [progress, completion = std::move(completion), reduction = std::move(reduction)](
+            std::optional<std::string> data, foundation::ResponseRef response, ErrorRef error) {
+            progress->setCompletedUnitCount(1);
+            long status = statusOf(response);
+            completion(error || status == 0 ? offline() : reduction(status, decodeJSON(data)));
+        });
     progress->setCancellationHandler([task] { task->cancel(); });
     task->resume();
     return progress;
@@ -179,8 +184,9 @@ ProgressRef FPHostWrites::move(const std::string& from, const std::string& to, C
     return send(std::move(request), std::move(completion), moveResult);
 }
 
-ProgressRef FPHostWrites::deleteItem(const std::string& path, bool isDir, const std::optional<std::string>& base,
-                                     bool recursive, const std::optional<std::string>& anchor, Completion completion) {
+ProgressRef FPHostWrites::deleteItem(const std::string& path, bool isDir,
+                                     const std::optional<std::string>& base, bool recursive,
+                                     const std::optional<std::string>& anchor, Completion completion) {
     std::map<std::string, std::string> query{{"path", path}};
     std::optional<std::string> refusal;
     if (isDir) {

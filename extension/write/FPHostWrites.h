@@ -4,8 +4,8 @@
 // FPWriteResult. Each call returns its progress at once and completes exactly once: on the URL
 // session's callback queue, or on the caller's thread before returning when it fails locally (an
 // unreadable file, a missing base or anchor).
-#include "host/HostConfig.h"
 #include "fileprovider/Extension.h"
+#include "host/HostConfig.h"
 
 #include <filesystem>
 #include <functional>
@@ -49,13 +49,16 @@ public:
 
     // base: the content revision the upload replaces, "" for a new file (sent either way).
     virtual fileprovider::ProgressRef putContent(const std::string& path, const std::string& base,
-                                                 const std::filesystem::path& file, Completion completion) = 0;
+                                                 const std::filesystem::path& file,
+                                                 Completion completion) = 0;
     virtual fileprovider::ProgressRef makeFolder(const std::string& path, Completion completion) = 0;
-    virtual fileprovider::ProgressRef move(const std::string& from, const std::string& to, Completion completion) = 0;
+    virtual fileprovider::ProgressRef move(const std::string& from, const std::string& to,
+                                           Completion completion) = 0;
     // The host's DELETE ("delete" is a keyword here).
     virtual fileprovider::ProgressRef deleteItem(const std::string& path, bool isDir,
                                                  const std::optional<std::string>& base, bool recursive,
-                                                 const std::optional<std::string>& anchor, Completion completion) = 0;
+                                                 const std::optional<std::string>& anchor,
+                                                 Completion completion) = 0;
 };
 
 class FPHostWrites : public FPHostWriting {
@@ -68,9 +71,11 @@ public:
     fileprovider::ProgressRef putContent(const std::string& path, const std::string& base,
                                          const std::filesystem::path& file, Completion completion) override;
     fileprovider::ProgressRef makeFolder(const std::string& path, Completion completion) override;
-    fileprovider::ProgressRef move(const std::string& from, const std::string& to, Completion completion) override;
-    fileprovider::ProgressRef deleteItem(const std::string& path, bool isDir, const std::optional<std::string>& base,
-                                         bool recursive, const std::optional<std::string>& anchor,
+    fileprovider::ProgressRef move(const std::string& from, const std::string& to,
+                                   Completion completion) override;
+    fileprovider::ProgressRef deleteItem(const std::string& path, bool isDir,
+                                         const std::optional<std::string>& base, bool recursive,
+                                         const std::optional<std::string>& anchor,
                                          Completion completion) override;
 
     // The lower-case hex SHA-256 of a file and its byte count, read in 1 MiB chunks; none when the file
@@ -84,7 +89,8 @@ private:
     using Reduction = std::function<FPWriteResult(long status, const JSONObjectRef& body)>;
     void attemptPut(std::string path, std::string base, std::filesystem::path file, int attempt,
                     fileprovider::ProgressRef progress, Completion completion);
-    fileprovider::ProgressRef send(foundation::URLRequest request, Completion completion, Reduction reduction);
+    fileprovider::ProgressRef send(foundation::URLRequest request, Completion completion,
+                                   Reduction reduction);
 };
 
 } // namespace wl

@@ -1,6 +1,6 @@
+#include "support/ExtensionEnvironment.h"
 #include "write/FPHostErrorMap.h"
 #include "write/FPHostWrites.h"
-#include "support/ExtensionEnvironment.h"
 
 #include <boost/json.hpp>
 #include <fstream>
@@ -45,7 +45,8 @@ protected:
 } // namespace
 
 TEST_F(HostWritesTest, UploadSendsDigestLengthAndAnEmptyBase) {
-    host.answer("PUT", "/v1/content", HttpResponse::json(200, R"({"item": {"identifier": "a.txt"}, "localOnly": true})"));
+    host.answer("PUT", "/v1/content",
+                HttpResponse::json(200, R"({"item": {"identifier": "a.txt"}, "localOnly": true})"));
     support::Recorder<FPWriteResult> done;
     auto progress = writes->putContent("Docs/a b.txt", "", file("hello"), done.callback());
     auto result = wait(done);
@@ -57,7 +58,8 @@ TEST_F(HostWritesTest, UploadSendsDigestLengthAndAnEmptyBase) {
     EXPECT_EQ(progress->completedUnitCount(), 1);
     auto request = host.requests().at(0);
     EXPECT_EQ(request.rawQuery, "base=&path=Docs%2Fa%20b.txt");
-    EXPECT_EQ(request.header("X-FP-SHA256"), "2cf24dba5fb0a30e26e83b2ac5b9e29e1b161e5c1fa7425e73043362938b9824");
+    EXPECT_EQ(request.header("X-FP-SHA256"),
+              "2cf24dba5fb0a30e26e83b2ac5b9e29e1b161e5c1fa7425e73043362938b9824");
     EXPECT_EQ(request.header("Content-Length"), "5");
     EXPECT_EQ(request.header("Content-Type"), "application/octet-stream");
     EXPECT_EQ(request.body, "hello");
@@ -163,16 +165,27 @@ TEST_F(HostWritesTest, FolderAndMoveBodiesAndReductions) {
     };
     std::vector<Row> rows = {
         {R"({"error": "needs_content", "base": "b7"})", 409,
-         [](const FPWriteResult& r) { return r.as<FPWriteResult::NeedsContent>() && r.as<FPWriteResult::NeedsContent>()->base == "b7"; }},
-        {R"({"error": "needs_content"})", 409, [](const FPWriteResult& r) { return r.as<FPWriteResult::Failure>() != nullptr; }},
+         [](const FPWriteResult& r) {
+             return r.as<FPWriteResult::NeedsContent>() && r.as<FPWriteResult::NeedsContent>()->base == "b7";
+         }},
+        {R"({"error": "needs_content"})", 409,
+         [](const FPWriteResult& r) { return r.as<FPWriteResult::Failure>() != nullptr; }},
         {R"({"error": "gone"})", 409,
-         [](const FPWriteResult& r) { return r.as<FPWriteResult::Gone>() && !r.as<FPWriteResult::Gone>()->dst; }},
+         [](const FPWriteResult& r) {
+             return r.as<FPWriteResult::Gone>() && !r.as<FPWriteResult::Gone>()->dst;
+         }},
         {R"({"error": "gone", "item": {"identifier": "d"}})", 409,
-         [](const FPWriteResult& r) { return r.as<FPWriteResult::Gone>() && r.as<FPWriteResult::Gone>()->dst; }},
+         [](const FPWriteResult& r) {
+             return r.as<FPWriteResult::Gone>() && r.as<FPWriteResult::Gone>()->dst;
+         }},
         {R"({"error": "collision"})", 409,
-         [](const FPWriteResult& r) { return r.as<FPWriteResult::Failure>() && r.as<FPWriteResult::Failure>()->error->code() == -1001; }},
+         [](const FPWriteResult& r) {
+             return r.as<FPWriteResult::Failure>() && r.as<FPWriteResult::Failure>()->error->code() == -1001;
+         }},
         {R"({"item": {"identifier": "d"}, "conflictCopy": {"identifier": "c"}})", 200,
-         [](const FPWriteResult& r) { return r.as<FPWriteResult::Item>() && r.as<FPWriteResult::Item>()->conflictCopy; }},
+         [](const FPWriteResult& r) {
+             return r.as<FPWriteResult::Item>() && r.as<FPWriteResult::Item>()->conflictCopy;
+         }},
     };
     for (const auto& row : rows) {
         host.answer("POST", "/v1/move", HttpResponse::json(row.status, row.body));
@@ -180,12 +193,14 @@ TEST_F(HostWritesTest, FolderAndMoveBodiesAndReductions) {
         writes->move("a", "b", moved.callback());
         EXPECT_TRUE(row.check(wait(moved))) << row.body;
     }
-    EXPECT_EQ(boost::json::parse(host.requests().back().body), boost::json::parse(R"({"from": "a", "to": "b"})"));
+    EXPECT_EQ(boost::json::parse(host.requests().back().body),
+              boost::json::parse(R"({"from": "a", "to": "b"})"));
 }
 
 TEST_F(HostWritesTest, DeleteQueriesAndLocalRefusals) {
     host.answer("DELETE", "/v1/item", HttpResponse::json(200, R"({"deleted": true})"));
-    auto remove = [&](bool isDir, std::optional<std::string> base, bool recursive, std::optional<std::string> anchor) {
+    auto remove = [&](bool isDir, std::optional<std::string> base, bool recursive,
+                      std::optional<std::string> anchor) {
         support::Recorder<FPWriteResult> done;
         writes->deleteItem("D/x", isDir, base, recursive, anchor, done.callback());
         EXPECT_TRUE(done.wait());
@@ -199,8 +214,8 @@ TEST_F(HostWritesTest, DeleteQueriesAndLocalRefusals) {
     remove(true, std::nullopt, true, "12");
     EXPECT_EQ(host.requests().back().rawQuery, "anchor=12&dir=1&path=D%2Fx&recursive=1");
     auto before = host.requestCount();
-    for (auto [isDir, base, recursive, anchor, code] :
-         std::vector<std::tuple<bool, std::optional<std::string>, bool, std::optional<std::string>, const char*>>{
+    for (auto [isDir, base, recursive, anchor, code] : std::vector<
+             std::tuple<bool, std::optional<std::string>, bool, std::optional<std::string>, const char*>>{
              {false, std::nullopt, false, std::nullopt, "base_required"},
              {false, std::string(""), false, std::nullopt, "base_required"},
              {true, std::nullopt, true, std::nullopt, "anchor_required"},
@@ -222,7 +237,9 @@ TEST_F(HostWritesTest, DeleteReductions) {
         writes->deleteItem("f", false, std::string("c1"), false, std::nullopt, done.callback());
         return wait(done);
     };
-    EXPECT_NE(answer(409, R"({"error": "changed", "item": {"identifier": "f"}})").as<FPWriteResult::Changed>(), nullptr);
+    EXPECT_NE(
+        answer(409, R"({"error": "changed", "item": {"identifier": "f"}})").as<FPWriteResult::Changed>(),
+        nullptr);
     EXPECT_EQ(kind(answer(409, R"({"error": "not_empty"})")), "not_empty");
     EXPECT_EQ(kind(answer(409, "")), "");
     EXPECT_EQ(kind(answer(200, R"({"deleted": false})")), "failed");

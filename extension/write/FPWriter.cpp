@@ -1,9 +1,9 @@
 #include "FPWriter.h"
 
-#include "item/WLItem.h"
-#include "kept/KeptLocal.h"
 #include "FPHostErrorMap.h"
 #include "foundation/Files.h"
+#include "item/WLItem.h"
+#include "kept/KeptLocal.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -47,10 +47,11 @@ const ErrorRef& FPWriter::rejected() {
 }
 
 FPWriter::FPWriter(std::shared_ptr<FPHostWriting> host, std::function<void()> signalWorkingSet,
-                   std::function<std::optional<std::int64_t>(const std::string&)> deliveredRev, FPKeptCalls kept,
-                   IsFolder isFolder, Existing existing)
-    : host(std::move(host)), signalWorkingSet(std::move(signalWorkingSet)), deliveredRev(std::move(deliveredRev)),
-      kept(std::move(kept)), isFolderOf(std::move(isFolder)), lookUp(std::move(existing)) {}
+                   std::function<std::optional<std::int64_t>(const std::string&)> deliveredRev,
+                   FPKeptCalls kept, IsFolder isFolder, Existing existing)
+    : host(std::move(host)), signalWorkingSet(std::move(signalWorkingSet)),
+      deliveredRev(std::move(deliveredRev)), kept(std::move(kept)), isFolderOf(std::move(isFolder)),
+      lookUp(std::move(existing)) {}
 
 FPWriter::Existing FPWriter::defaultExisting() {
     return [](const std::string&, std::function<void(FPExisting)> answer) {
@@ -126,8 +127,8 @@ void FPWriter::finish(const FPWriteResult& result, bool remember, const Completi
     completion(WLItem::make(item->record), nullptr);
 }
 
-ProgressRef FPWriter::create(const ItemRef& itemTemplate, const std::optional<fs::path>& contents, bool mayAlreadyExist,
-                             Completion completion) {
+ProgressRef FPWriter::create(const ItemRef& itemTemplate, const std::optional<fs::path>& contents,
+                             bool mayAlreadyExist, Completion completion) {
     std::string path = childPath(itemTemplate->parentItemIdentifier(), itemTemplate->filename());
     if (isPackage(*itemTemplate)) {
         completion(nullptr, packageRefused());
@@ -181,16 +182,17 @@ ProgressRef FPWriter::createNew(const ItemRef& itemTemplate, const std::string& 
                             });
 }
 
-ProgressRef FPWriter::upload(const std::string& path, const std::string& base, bool afterMove, const fs::path& contents,
-                             Completion completion) {
+ProgressRef FPWriter::upload(const std::string& path, const std::string& base, bool afterMove,
+                             const fs::path& contents, Completion completion) {
     auto self = shared_from_this();
-    return host->putContent(path, base, contents, [self, afterMove, completion = std::move(completion)](FPWriteResult result) {
-        if (const auto* failed = result.as<FPWriteResult::Failure>(); failed && afterMove) {
-            completion(nullptr, retryableAfterMove(failed->error));
-            return;
-        }
-        self->finish(result, true, completion);
-    });
+    return host->putContent(
+        path, base, contents, [self, afterMove, completion = std::move(completion)](FPWriteResult result) {
+            if (const auto* failed = result.as<FPWriteResult::Failure>(); failed && afterMove) {
+                completion(nullptr, retryableAfterMove(failed->error));
+                return;
+            }
+            self->finish(result, true, completion);
+        });
 }
 
 ProgressRef FPWriter::modify(const ItemRef& item, const fileprovider::ItemVersion& baseVersion,
@@ -225,7 +227,8 @@ ProgressRef FPWriter::modify(const ItemRef& item, const fileprovider::ItemVersio
     auto progress = Progress::make(2);
     auto self = shared_from_this();
     // The follow-up upload, to the new path, as a child of this call's progress.
-    auto followUp = [self, progress, dst, contents](const std::string& uploadBase, bool afterMove, Completion done) {
+    auto followUp = [self, progress, dst, contents](const std::string& uploadBase, bool afterMove,
+                                                    Completion done) {
         if (!contents) {
             progress->addChild(Progress::make(), 1);
             done(nullptr, cannotSync());
@@ -233,39 +236,43 @@ ProgressRef FPWriter::modify(const ItemRef& item, const fileprovider::ItemVersio
         }
         progress->addChild(self->upload(dst, uploadBase, afterMove, *contents, std::move(done)), 1);
     };
-    auto moved = host->move(id, dst, [self, id, dst, revision, withUpload, followUp,
-                                      completion = std::move(completion)](FPWriteResult result) {
-        if (const auto* done = result.as<FPWriteResult::Item>()) {
-            self->kept.moved(id, dst);
-            if (withUpload) {
-                followUp(revision, true, completion);
-                return;
-            }
-            if (done->conflictCopy)
-                self->signalWorkingSet();
-            completion(WLItem::make(done->record), nullptr);
-        } else if (const auto* needs = result.as<FPWriteResult::NeedsContent>()) {
-            followUp(needs->base, false, completion);
-        } else if (const auto* gone = result.as<FPWriteResult::Gone>()) {
-            // The move happened before (a retry): accept it when the destination holds this very file.
-            const auto& record = gone->dst;
-            bool recognised = record && jsonBool(*record, "isDir") != true &&
-                              jsonString(*record, "contentVersion").value_or("") == revision && !revision.empty();
-            if (!recognised) {
-                completion(nullptr, cannotSync());
-                return;
-            }
-            self->kept.moved(id, dst);
-            if (withUpload)
-                followUp(revision, true, completion);
-            else
-                completion(WLItem::make(record), nullptr);
-        } else if (const auto* failed = result.as<FPWriteResult::Failure>()) {
-            completion(nullptr, failed->error);
-        } else {
-            completion(nullptr, cannotSync());
-        }
-    });
+    auto moved = host->move(id, dst,
+                            [self, id, dst, revision, withUpload, followUp,
+                             completion = std::move(completion)](FPWriteResult result) {
+                                if (const auto* done = result.as<FPWriteResult::Item>()) {
+                                    self->kept.moved(id, dst);
+                                    if (withUpload) {
+                                        followUp(revision, true, completion);
+                                        return;
+                                    }
+                                    if (done->conflictCopy)
+                                        self->signalWorkingSet();
+                                    completion(WLItem::make(done->record), nullptr);
+                                } else if (const auto* needs = result.as<FPWriteResult::NeedsContent>()) {
+                                    followUp(needs->base, false, completion);
+                                } else if (const auto* gone = result.as<FPWriteResult::Gone>()) {
+                                    // The move happened before (a retry): accept it when the destination
+                                    // holds this very file.
+                                    const auto& record = gone->dst;
+                                    bool recognised =
+                                        record && jsonBool(*record, "isDir") != true &&
+                                        jsonString(*record, "contentVersion").value_or("") == revision &&
+                                        !revision.empty();
+                                    if (!recognised) {
+                                        completion(nullptr, cannotSync());
+                                        return;
+                                    }
+                                    self->kept.moved(id, dst);
+                                    if (withUpload)
+                                        followUp(revision, true, completion);
+                                    else
+                                        completion(WLItem::make(record), nullptr);
+                                } else if (const auto* failed = result.as<FPWriteResult::Failure>()) {
+                                    completion(nullptr, failed->error);
+                                } else {
+                                    completion(nullptr, cannotSync());
+                                }
+                            });
     progress->addChild(moved, 1);
     return progress;
 }
@@ -301,8 +308,9 @@ ProgressRef FPWriter::deleteItem(const fileprovider::ItemIdentifier& identifier,
     return progress;
 }
 
-ProgressRef FPWriter::send(const std::string& path, bool isDir, const std::optional<std::string>& base, bool recursive,
-                           const std::optional<std::string>& anchor, DeleteCompletion completion) {
+ProgressRef FPWriter::send(const std::string& path, bool isDir, const std::optional<std::string>& base,
+                           bool recursive, const std::optional<std::string>& anchor,
+                           DeleteCompletion completion) {
     auto self = shared_from_this();
     return host->deleteItem(path, isDir, base, recursive, anchor,
                             [self, path, completion = std::move(completion)](FPWriteResult result) {

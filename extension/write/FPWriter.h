@@ -30,11 +30,13 @@ struct FPKeptCalls {
 struct FPExisting {
     enum class Kind { found, unknown, absent };
     Kind kind;
-    fileprovider::ItemRef item;  // found
+    fileprovider::ItemRef item; // found
     foundation::ErrorRef error; // unknown
 
     static FPExisting found(fileprovider::ItemRef item) { return {Kind::found, std::move(item), nullptr}; }
-    static FPExisting unknown(foundation::ErrorRef error) { return {Kind::unknown, nullptr, std::move(error)}; }
+    static FPExisting unknown(foundation::ErrorRef error) {
+        return {Kind::unknown, nullptr, std::move(error)};
+    }
     static FPExisting absent() { return {Kind::absent, nullptr, nullptr}; }
 };
 
@@ -42,8 +44,9 @@ class FPWriter : public std::enable_shared_from_this<FPWriter> {
 public:
     using Completion = std::function<void(fileprovider::ItemRef item, foundation::ErrorRef error)>;
     using DeleteCompletion = std::function<void(foundation::ErrorRef error)>;
-    using IsFolder = std::function<void(const std::string& identifier,
-                                        std::function<void(std::optional<bool> folder, foundation::ErrorRef error)>)>;
+    using IsFolder =
+        std::function<void(const std::string& identifier,
+                           std::function<void(std::optional<bool> folder, foundation::ErrorRef error)>)>;
     using Existing = std::function<void(const std::string& identifier, std::function<void(FPExisting)>)>;
 
     FPWriter(std::shared_ptr<FPHostWriting> host, std::function<void()> signalWorkingSet,
@@ -51,18 +54,21 @@ public:
              IsFolder isFolder, Existing existing = defaultExisting());
 
     fileprovider::ProgressRef create(const fileprovider::ItemRef& itemTemplate,
-                                     const std::optional<std::filesystem::path>& contents, bool mayAlreadyExist,
-                                     Completion completion);
-    fileprovider::ProgressRef modify(const fileprovider::ItemRef& item, const fileprovider::ItemVersion& baseVersion,
+                                     const std::optional<std::filesystem::path>& contents,
+                                     bool mayAlreadyExist, Completion completion);
+    fileprovider::ProgressRef modify(const fileprovider::ItemRef& item,
+                                     const fileprovider::ItemVersion& baseVersion,
                                      fileprovider::ItemFields changedFields,
-                                     const std::optional<std::filesystem::path>& contents, Completion completion);
+                                     const std::optional<std::filesystem::path>& contents,
+                                     Completion completion);
     // The system's deletion ("delete" is a keyword here).
     fileprovider::ProgressRef deleteItem(const fileprovider::ItemIdentifier& identifier,
                                          const fileprovider::ItemVersion& baseVersion, bool recursive,
                                          DeleteCompletion completion);
 
     // The reading of a GET "/v1/item" answer.
-    static FPExisting existing(long status, const std::optional<std::string>& data, const foundation::ErrorRef& error);
+    static FPExisting existing(long status, const std::optional<std::string>& data,
+                               const foundation::ErrorRef& error);
     // The host identifier of a child: the composed (NFC) name, under the parent's host identifier.
     static std::string childPath(const fileprovider::ItemIdentifier& parent, const std::string& filename);
     static bool isPackage(const fileprovider::Item& item);
@@ -89,13 +95,14 @@ public:
 private:
     static Existing defaultExisting();
     fileprovider::ProgressRef createNew(const fileprovider::ItemRef& itemTemplate, const std::string& path,
-                                        const std::optional<std::filesystem::path>& contents, Completion completion);
+                                        const std::optional<std::filesystem::path>& contents,
+                                        Completion completion);
     void finish(const FPWriteResult& result, bool remember, const Completion& completion);
     fileprovider::ProgressRef upload(const std::string& path, const std::string& base, bool afterMove,
                                      const std::filesystem::path& contents, Completion completion);
-    fileprovider::ProgressRef send(const std::string& path, bool isDir, const std::optional<std::string>& base,
-                                   bool recursive, const std::optional<std::string>& anchor,
-                                   DeleteCompletion completion);
+    fileprovider::ProgressRef send(const std::string& path, bool isDir,
+                                   const std::optional<std::string>& base, bool recursive,
+                                   const std::optional<std::string>& anchor, DeleteCompletion completion);
 };
 
 } // namespace wl

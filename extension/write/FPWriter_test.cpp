@@ -1,7 +1,7 @@
-#include "write/FPHostErrorMap.h"
-#include "write/FPWriter.h"
 #include "item/WLItem.h"
 #include "support/ExtensionEnvironment.h"
+#include "write/FPHostErrorMap.h"
+#include "write/FPWriter.h"
 
 #include <boost/json.hpp>
 #include <fstream>
@@ -38,9 +38,10 @@ protected:
     void SetUp() override {
         support::ExtensionTest::SetUp();
         connectHost();
-        FPKeptCalls kept{[this](const std::string& id) { record("remember " + id); },
-                         [this](const std::string& from, const std::string& to) { record("moved " + from + " " + to); },
-                         [this](const std::string& id) { record("forget " + id); }};
+        FPKeptCalls kept{
+            [this](const std::string& id) { record("remember " + id); },
+            [this](const std::string& from, const std::string& to) { record("moved " + from + " " + to); },
+            [this](const std::string& id) { record("forget " + id); }};
         writer = std::make_shared<FPWriter>(
             std::make_shared<FPHostWrites>(*HostConfig::load()), [this] { record("signal"); },
             [this](const std::string& id) -> std::optional<std::int64_t> {
@@ -48,7 +49,8 @@ protected:
                 return it == delivered.end() ? std::nullopt : std::optional(it->second);
             },
             kept,
-            [this](const std::string& id, std::function<void(std::optional<bool>, foundation::ErrorRef)> answer) {
+            [this](const std::string& id,
+                   std::function<void(std::optional<bool>, foundation::ErrorRef)> answer) {
                 record("isFolder " + id);
                 answer(folderAnswer, folderError);
             },
@@ -77,18 +79,18 @@ protected:
         EXPECT_EQ(done.calls(), 1);
         return {done.get<0>(), done.get<1>()};
     }
-    std::pair<fileprovider::ItemRef, foundation::ErrorRef> create(const Proposed& item,
-                                                                 std::optional<std::filesystem::path> file,
-                                                                 bool mayExist = false) {
+    std::pair<fileprovider::ItemRef, foundation::ErrorRef>
+    create(const Proposed& item, std::optional<std::filesystem::path> file, bool mayExist = false) {
         Done done;
         writer->create(std::make_shared<Proposed>(item), file, mayExist, done.callback());
         return wait(done);
     }
-    std::pair<fileprovider::ItemRef, foundation::ErrorRef> modify(const Proposed& item, const std::string& base,
-                                                                 ItemFields fields,
-                                                                 std::optional<std::filesystem::path> file) {
+    std::pair<fileprovider::ItemRef, foundation::ErrorRef> modify(const Proposed& item,
+                                                                  const std::string& base, ItemFields fields,
+                                                                  std::optional<std::filesystem::path> file) {
         Done done;
-        writer->modify(std::make_shared<Proposed>(item), ItemVersion{base, "m"}, fields, file, done.callback());
+        writer->modify(std::make_shared<Proposed>(item), ItemVersion{base, "m"}, fields, file,
+                       done.callback());
         return wait(done);
     }
     foundation::ErrorRef remove(const std::string& id, const std::string& base, bool recursive) {
@@ -102,7 +104,8 @@ protected:
         std::vector<std::string> out;
         for (const auto& r : host.requests())
             if (r.method == method)
-                out.push_back(r.path + "?" + r.rawQuery + (r.body.empty() || r.method == "PUT" ? "" : " " + r.body));
+                out.push_back(r.path + "?" + r.rawQuery +
+                              (r.body.empty() || r.method == "PUT" ? "" : " " + r.body));
         return out;
     }
     static std::string item(const std::string& id, const std::string& extra = "") {
@@ -123,17 +126,20 @@ protected:
 
 TEST_F(WriterTest, PackagesAreRefusedWithTheirMessageAndNothingSent) {
     Done done;
-    auto progress = writer->create(std::make_shared<Proposed>("", root, "Report.pages", "com.apple.iwork.pages.sffpages"),
-                                   contents("x"), false, done.callback());
+    auto progress =
+        writer->create(std::make_shared<Proposed>("", root, "Report.pages", "com.apple.iwork.pages.sffpages"),
+                       contents("x"), false, done.callback());
     ASSERT_EQ(done.calls(), 1);
     EXPECT_EQ(done.get<1>(), FPWriter::packageRefused());
     EXPECT_EQ(progress->totalUnitCount(), 0);
     auto error = done.get<1>();
     EXPECT_TRUE(error->is(foundation::NSFileProviderErrorDomain, -2005));
-    EXPECT_EQ(error->localizedDescription(),
-              "Wyvernloft can't sync this file. Finder shows it as one file, but it's a folder of files inside, and "
-              "Wyvernloft doesn't sync those. It's saved on this Mac only. To sync it, save a copy in another "
-              "format, such as PDF.");
+    EXPECT_EQ(
+        error->localizedDescription(),
+        "Wyvernloft can't sync this file. Finder shows it as one file, but it's a folder of files inside, "
+        "and "
+        "Wyvernloft doesn't sync those. It's saved on this Mac only. To sync it, save a copy in another "
+        "format, such as PDF.");
     EXPECT_EQ(*error->stringValue(FPHostErrorMap::kindKey), "refused");
     EXPECT_EQ(*error->stringValue(FPHostErrorMap::codeKey), "package");
     EXPECT_EQ(host.requestCount(), 0u);
@@ -162,7 +168,8 @@ TEST_F(WriterTest, NewFilesWithoutContentsUploadATemporaryEmptyFileThatIsRemoved
         EXPECT_EQ(seen, "");
         EXPECT_EQ(status == 200, result != nullptr);
         for (const auto& entry : std::filesystem::directory_iterator(foundation::temporaryDirectory()))
-            EXPECT_EQ(entry.path().filename().string().rfind("wl-empty-", 0), std::string::npos) << entry.path();
+            EXPECT_EQ(entry.path().filename().string().rfind("wl-empty-", 0), std::string::npos)
+                << entry.path();
     }
     EXPECT_EQ(log(), Strings{"remember Docs/new.txt"}); // the failed upload records nothing
 }
@@ -176,8 +183,9 @@ TEST_F(WriterTest, FoldersAreCreatedButNeverRemembered) {
 }
 
 TEST_F(WriterTest, ConflictCopiesSignalTheWorkingSetBeforeCompleting) {
-    host.answer("PUT", "/v1/content",
-                HttpResponse::json(200, item("a.txt", R"(}, "conflictCopy": {"identifier": "a (conflict 1).txt")")));
+    host.answer(
+        "PUT", "/v1/content",
+        HttpResponse::json(200, item("a.txt", R"(}, "conflictCopy": {"identifier": "a (conflict 1).txt")")));
     Done done;
     writer->create(std::make_shared<Proposed>("", root, "a.txt", "public.data"), contents("x"), false,
                    [&](fileprovider::ItemRef i, foundation::ErrorRef e) {
@@ -196,7 +204,8 @@ TEST_F(WriterTest, NonItemAnswersCannotSync) {
 }
 
 TEST_F(WriterTest, MayAlreadyExistLooksFirst) {
-    existingAnswer = FPExisting::found(WLItem::make(decodeJSON(std::string(R"({"identifier": "Docs/a.txt"})"))));
+    existingAnswer =
+        FPExisting::found(WLItem::make(decodeJSON(std::string(R"({"identifier": "Docs/a.txt"})"))));
     auto [found, none] = create(Proposed("", "Docs", "a.txt", "public.data"), contents("x"), true);
     ASSERT_NE(found, nullptr);
     EXPECT_EQ(found->itemIdentifier().rawValue(), "Docs/a.txt");
@@ -220,7 +229,8 @@ TEST_F(WriterTest, MayAlreadyExistLooksFirst) {
 
 TEST_F(WriterTest, ExistenceAnswersAreRead) {
     EXPECT_EQ(FPWriter::existing(404, std::nullopt, nullptr).kind, FPExisting::Kind::absent);
-    EXPECT_EQ(FPWriter::existing(200, std::string(R"({"identifier": null})"), nullptr).kind, FPExisting::Kind::found);
+    EXPECT_EQ(FPWriter::existing(200, std::string(R"({"identifier": null})"), nullptr).kind,
+              FPExisting::Kind::found);
     auto odd = FPWriter::existing(200, std::string("[]"), nullptr);
     EXPECT_TRUE(odd.error->is(wlErrorDomain, 200));
     EXPECT_TRUE(FPWriter::existing(503, std::nullopt, nullptr).error->is(wlErrorDomain, 503));
@@ -231,7 +241,8 @@ TEST_F(WriterTest, ExistenceAnswersAreRead) {
 TEST_F(WriterTest, ModificationRuleTable) {
     Proposed file("Docs/a.txt", "Docs", "a.txt", "public.data");
     // Only other fields: no host call, the item comes back.
-    auto [same, none] = modify(file, "c1", ItemFields::contentModificationDate | ItemFields::tagData, std::nullopt);
+    auto [same, none] =
+        modify(file, "c1", ItemFields::contentModificationDate | ItemFields::tagData, std::nullopt);
     EXPECT_EQ(same->itemIdentifier().rawValue(), "Docs/a.txt");
     EXPECT_EQ(host.requestCount(), 0u);
     // Contents only: one upload against the base.
@@ -242,7 +253,8 @@ TEST_F(WriterTest, ModificationRuleTable) {
     EXPECT_EQ(cannot, FPWriter::cannotSync());
     // Rename: one move to the composed new path, recorded in the kept-local store.
     host.answer("POST", "/v1/move", HttpResponse::json(200, item("Docs/b\xC3\xA9.txt")));
-    modify(Proposed("Docs/a.txt", "Docs", "be\xCC\x81.txt", "public.data"), "c1", ItemFields::filename, std::nullopt);
+    modify(Proposed("Docs/a.txt", "Docs", "be\xCC\x81.txt", "public.data"), "c1", ItemFields::filename,
+           std::nullopt);
     auto moves = paths("POST");
     ASSERT_EQ(moves.size(), 1u);
     EXPECT_EQ(boost::json::parse(moves[0].substr(moves[0].find(' ') + 1)),
@@ -264,7 +276,8 @@ TEST_F(WriterTest, RenameAndEditMoveFirstThenUploadWithTheOldBase) {
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].path, "/v1/move");
     EXPECT_EQ(requests[1].rawQuery, "base=c1&path=Docs%2Fb.txt");
-    EXPECT_TRUE(error->is(foundation::NSFileProviderErrorDomain, -1004)); // "failed" after a move: retry later
+    EXPECT_TRUE(
+        error->is(foundation::NSFileProviderErrorDomain, -1004)); // "failed" after a move: retry later
     EXPECT_EQ(*error->stringValue(FPHostErrorMap::kindKey), "failed");
     auto collision = FPHostErrorMap::error(409, decodeJSON(std::string(R"({"error": "collision"})")).get());
     EXPECT_EQ(FPWriter::retryableAfterMove(collision), collision);
@@ -272,7 +285,8 @@ TEST_F(WriterTest, RenameAndEditMoveFirstThenUploadWithTheOldBase) {
 
 TEST_F(WriterTest, PackagesRefuseEditsButMayBeRenamed) {
     Proposed package("Docs/Deck.key", "Docs", "Deck2.key", "com.apple.iwork.keynote.sffkey");
-    auto [edited, refused] = modify(package, "c1", ItemFields::contents | ItemFields::parentItemIdentifier, contents("x"));
+    auto [edited, refused] =
+        modify(package, "c1", ItemFields::contents | ItemFields::parentItemIdentifier, contents("x"));
     EXPECT_EQ(refused, FPWriter::packageRefused());
     EXPECT_EQ(host.requestCount(), 0u);
     host.answer("POST", "/v1/move", HttpResponse::json(200, item("Docs/Deck2.key", R"(, "isDir": true)")));
@@ -283,25 +297,29 @@ TEST_F(WriterTest, PackagesRefuseEditsButMayBeRenamed) {
 TEST_F(WriterTest, NeedsContentUploadsToTheNewPathWithTheHostsBase) {
     host.answer("POST", "/v1/move", HttpResponse::json(409, R"({"error": "needs_content", "base": "h9"})"));
     host.answer("PUT", "/v1/content", HttpResponse::json(200, item("New/a.txt")));
-    auto [result, error] = modify(Proposed("a.txt", "New", "a.txt", "public.data"), "c1", ItemFields::parentItemIdentifier,
-                                  contents("body"));
+    auto [result, error] = modify(Proposed("a.txt", "New", "a.txt", "public.data"), "c1",
+                                  ItemFields::parentItemIdentifier, contents("body"));
     ASSERT_NE(result, nullptr);
     EXPECT_EQ(paths("PUT"), Strings{"/v1/content?base=h9&path=New%2Fa.txt"});
     EXPECT_EQ(log(), Strings{"remember New/a.txt"}); // no move recorded
-    auto [none, cannot] = modify(Proposed("a.txt", "New", "a.txt", "public.data"), "c1", ItemFields::parentItemIdentifier,
-                                 std::nullopt);
+    auto [none, cannot] = modify(Proposed("a.txt", "New", "a.txt", "public.data"), "c1",
+                                 ItemFields::parentItemIdentifier, std::nullopt);
     EXPECT_EQ(cannot, FPWriter::cannotSync());
 }
 
 TEST_F(WriterTest, GoneIsAcceptedOnlyForTheSameFileAtTheDestination) {
     Proposed moved("a.txt", "Docs", "a.txt", "public.data");
-    host.answer("POST", "/v1/move", HttpResponse::json(409, R"({"error": "gone", "item": {"identifier": "Docs/a.txt", "contentVersion": "c1"}})"));
+    host.answer(
+        "POST", "/v1/move",
+        HttpResponse::json(
+            409, R"({"error": "gone", "item": {"identifier": "Docs/a.txt", "contentVersion": "c1"}})"));
     auto [accepted, ok] = modify(moved, "c1", ItemFields::parentItemIdentifier, std::nullopt);
     ASSERT_NE(accepted, nullptr);
     EXPECT_EQ(log(), Strings{"moved a.txt Docs/a.txt"});
-    for (const char* body : {R"({"error": "gone", "item": {"identifier": "Docs/a.txt", "contentVersion": "c2"}})",
-                             R"({"error": "gone", "item": {"identifier": "Docs/a.txt", "contentVersion": "c1", "isDir": true}})",
-                             R"({"error": "gone"})"}) {
+    for (const char* body :
+         {R"({"error": "gone", "item": {"identifier": "Docs/a.txt", "contentVersion": "c2"}})",
+          R"({"error": "gone", "item": {"identifier": "Docs/a.txt", "contentVersion": "c1", "isDir": true}})",
+          R"({"error": "gone"})"}) {
         host.answer("POST", "/v1/move", HttpResponse::json(409, body));
         auto [refused, cannot] = modify(moved, "c1", ItemFields::parentItemIdentifier, std::nullopt);
         EXPECT_EQ(cannot, FPWriter::cannotSync()) << body;
@@ -332,11 +350,13 @@ TEST_F(WriterTest, DeletesWithoutABaseAskWhetherTheItemIsAFolder) {
     EXPECT_EQ(remove("f.txt", "", false), folderError);
     folderError = nullptr;
     EXPECT_EQ(remove("f.txt", "", false), FPWriter::cannotSync());
-    EXPECT_EQ(log(), (Strings{"isFolder D", "forget D", "isFolder f.txt", "signal", "isFolder f.txt", "isFolder f.txt"}));
+    EXPECT_EQ(log(), (Strings{"isFolder D", "forget D", "isFolder f.txt", "signal", "isFolder f.txt",
+                              "isFolder f.txt"}));
 }
 
 TEST_F(WriterTest, ChangedOnTheHostRejectsTheDeletionAfterASignal) {
-    host.answer("DELETE", "/v1/item", HttpResponse::json(409, R"({"error": "changed", "item": {"identifier": "f"}})"));
+    host.answer("DELETE", "/v1/item",
+                HttpResponse::json(409, R"({"error": "changed", "item": {"identifier": "f"}})"));
     EXPECT_EQ(remove("f", "c1", false), FPWriter::rejected());
     EXPECT_EQ(paths("DELETE"), Strings{"/v1/item?base=c1&path=f"});
     EXPECT_EQ(log(), Strings{"signal"});

@@ -10,7 +10,8 @@ namespace fileprovider {
 class Domain {
 public:
     Domain(DomainIdentifier identifier, std::string displayName, bool userEnabled = true)
-        : identifier_(std::move(identifier)), displayName_(std::move(displayName)), userEnabled_(userEnabled) {}
+        : identifier_(std::move(identifier)), displayName_(std::move(displayName)),
+          userEnabled_(userEnabled) {}
 
     const DomainIdentifier& identifier() const { return identifier_; }
     const std::string& displayName() const { return displayName_; }

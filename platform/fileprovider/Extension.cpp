@@ -29,8 +29,8 @@ ProgressRef ReplicatedExtension::createItem(ItemRef, ItemFields, std::optional<s
 }
 
 ProgressRef ReplicatedExtension::modifyItem(ItemRef, const ItemVersion&, ItemFields,
-                                            std::optional<std::filesystem::path>, ModifyItemOptions, const Request&,
-                                            WriteCompletion completion) {
+                                            std::optional<std::filesystem::path>, ModifyItemOptions,
+                                            const Request&, WriteCompletion completion) {
     completion(nullptr, {}, false, unsupported());
     return foundation::Progress::make();
 }
@@ -41,8 +41,9 @@ ProgressRef ReplicatedExtension::deleteItem(const ItemIdentifier&, const ItemVer
     return foundation::Progress::make();
 }
 
-ProgressRef PartialContentFetching::fetchPartialContents(const ItemIdentifier&, const std::optional<ItemVersion>&,
-                                                         const Request&, Range, std::size_t, FetchContentsOptions,
+ProgressRef PartialContentFetching::fetchPartialContents(const ItemIdentifier&,
+                                                         const std::optional<ItemVersion>&, const Request&,
+                                                         Range, std::size_t, FetchContentsOptions,
                                                          PartialCompletion completion) {
     completion(std::nullopt, nullptr, {}, {}, unsupported());
     return foundation::Progress::make();

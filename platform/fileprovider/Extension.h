@@ -25,19 +25,20 @@ public:
     virtual ~ReplicatedExtension() = default;
 
     using ItemCompletion = std::function<void(ItemRef item, foundation::ErrorRef error)>;
-    using FetchCompletion =
-        std::function<void(std::optional<std::filesystem::path> file, ItemRef item, foundation::ErrorRef error)>;
-    using WriteCompletion = std::function<void(ItemRef item, ItemFields stillToUpload, bool shouldFetchContent,
+    using FetchCompletion = std::function<void(std::optional<std::filesystem::path> file, ItemRef item,
                                                foundation::ErrorRef error)>;
+    using WriteCompletion = std::function<void(ItemRef item, ItemFields stillToUpload,
+                                               bool shouldFetchContent, foundation::ErrorRef error)>;
     using DeleteCompletion = std::function<void(foundation::ErrorRef error)>;
 
     virtual void invalidate() = 0;
-    virtual ProgressRef item(const ItemIdentifier& identifier, const Request& request, ItemCompletion completion) = 0;
+    virtual ProgressRef item(const ItemIdentifier& identifier, const Request& request,
+                             ItemCompletion completion) = 0;
     // The one entry point that throws: foundation::ThrownError.
     virtual std::shared_ptr<Enumerator> enumerator(const ItemIdentifier& container, const Request& request);
     virtual ProgressRef fetchContents(const ItemIdentifier& identifier,
-                                      const std::optional<ItemVersion>& requestedVersion, const Request& request,
-                                      FetchCompletion completion);
+                                      const std::optional<ItemVersion>& requestedVersion,
+                                      const Request& request, FetchCompletion completion);
     virtual ProgressRef createItem(ItemRef itemTemplate, ItemFields fields,
                                    std::optional<std::filesystem::path> contents, CreateItemOptions options,
                                    const Request& request, WriteCompletion completion);
@@ -45,7 +46,8 @@ public:
                                    std::optional<std::filesystem::path> contents, ModifyItemOptions options,
                                    const Request& request, WriteCompletion completion);
     virtual ProgressRef deleteItem(const ItemIdentifier& identifier, const ItemVersion& baseVersion,
-                                   DeleteItemOptions options, const Request& request, DeleteCompletion completion);
+                                   DeleteItemOptions options, const Request& request,
+                                   DeleteCompletion completion);
     virtual void materializedItemsDidChange(std::function<void()> completion) { completion(); }
 };
 
@@ -65,8 +67,9 @@ public:
 
     virtual ProgressRef fetchPartialContents(const ItemIdentifier& identifier,
                                              const std::optional<ItemVersion>& requestedVersion,
-                                             const Request& request, Range minimalRange, std::size_t alignment,
-                                             FetchContentsOptions options, PartialCompletion completion);
+                                             const Request& request, Range minimalRange,
+                                             std::size_t alignment, FetchContentsOptions options,
+                                             PartialCompletion completion);
 };
 
 // What an extension module's principal-class function returns: the class the system instantiates once per

@@ -12,9 +12,15 @@ public:
     ItemIdentifier() = default;
     explicit ItemIdentifier(std::string rawValue) : rawValue_(std::move(rawValue)) {}
 
-    static ItemIdentifier rootContainer() { return ItemIdentifier("NSFileProviderRootContainerItemIdentifier"); }
-    static ItemIdentifier workingSet() { return ItemIdentifier("NSFileProviderWorkingSetContainerItemIdentifier"); }
-    static ItemIdentifier trashContainer() { return ItemIdentifier("NSFileProviderTrashContainerItemIdentifier"); }
+    static ItemIdentifier rootContainer() {
+        return ItemIdentifier("NSFileProviderRootContainerItemIdentifier");
+    }
+    static ItemIdentifier workingSet() {
+        return ItemIdentifier("NSFileProviderWorkingSetContainerItemIdentifier");
+    }
+    static ItemIdentifier trashContainer() {
+        return ItemIdentifier("NSFileProviderTrashContainerItemIdentifier");
+    }
 
     const std::string& rawValue() const { return rawValue_; }
     bool isSystemIdentifier() const {

@@ -42,9 +42,10 @@ void Manager::addDomain(const Domain& domain, ErrorCompletion completion) {
 }
 
 void Manager::removeDomain(const Domain& domain, ErrorCompletion completion) {
-    removeDomain(domain, RemoveDomainMode::removeAll,
-                 [completion = std::move(completion)](std::optional<std::filesystem::path>,
-                                                      foundation::ErrorRef error) { completion(std::move(error)); });
+    removeDomain(
+        domain, RemoveDomainMode::removeAll,
+        [completion = std::move(completion)](std::optional<std::filesystem::path>,
+                                             foundation::ErrorRef error) { completion(std::move(error)); });
 }
 
 void Manager::removeDomain(const Domain& domain, RemoveDomainMode mode, URLCompletion completion) {

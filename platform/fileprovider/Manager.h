@@ -14,7 +14,8 @@
 namespace fileprovider {
 
 using ErrorCompletion = std::function<void(foundation::ErrorRef error)>;
-using URLCompletion = std::function<void(std::optional<std::filesystem::path> url, foundation::ErrorRef error)>;
+using URLCompletion =
+    std::function<void(std::optional<std::filesystem::path> url, foundation::ErrorRef error)>;
 using DomainsCompletion = std::function<void(std::vector<Domain> domains, foundation::ErrorRef error)>;
 
 // The system side of the domain manager: one per process, installed by the hosting process. Completions
@@ -32,10 +33,11 @@ public:
                                   ErrorCompletion completion) = 0;
     virtual void signalErrorResolved(const Domain& domain, foundation::ErrorRef error,
                                      ErrorCompletion completion) = 0;
-    virtual void getUserVisibleURL(const Domain& domain, const ItemIdentifier& item, URLCompletion completion) = 0;
+    virtual void getUserVisibleURL(const Domain& domain, const ItemIdentifier& item,
+                                   URLCompletion completion) = 0;
     // A directory on the volume of the domain's storage, or an error.
     virtual std::optional<std::filesystem::path> temporaryDirectory(const Domain& domain,
-                                                                     foundation::ErrorRef* error) = 0;
+                                                                    foundation::ErrorRef* error) = 0;
     virtual std::shared_ptr<Enumerator> enumeratorForMaterializedItems(const Domain& domain) = 0;
 };
 

@@ -32,8 +32,9 @@ ErrorRef invalidIdentifier(const Domain& domain) {
 }
 
 ErrorRef storageError(const std::string& what) {
-    return Error::make(foundation::NSCocoaErrorDomain, foundation::NSFileWriteUnknownError,
-                       {{foundation::NSLocalizedDescriptionKey, "The domain registry cannot be written: " + what}});
+    return Error::make(
+        foundation::NSCocoaErrorDomain, foundation::NSFileWriteUnknownError,
+        {{foundation::NSLocalizedDescriptionKey, "The domain registry cannot be written: " + what}});
 }
 
 bool validIdentifier(const std::string& id) {
@@ -102,7 +103,9 @@ Registry::Registry() : Registry(foundation::fileProviderStateDirectory()) {}
 
 Registry::Registry(fs::path directory) : directory_(std::move(directory)) {}
 
-fs::path Registry::domainDirectory(const Domain& domain) const { return directory_ / "domains" / domain.identifier(); }
+fs::path Registry::domainDirectory(const Domain& domain) const {
+    return directory_ / "domains" / domain.identifier();
+}
 
 void Registry::addDomain(const Domain& domain, ErrorCompletion completion) {
     if (!validIdentifier(domain.identifier())) {
@@ -115,7 +118,8 @@ void Registry::addDomain(const Domain& domain, ErrorCompletion completion) {
             return true;
         }
         arrayMember(registry, "domains")
-            .push_back(json::object{{"identifier", domain.identifier()}, {"displayName", domain.displayName()},
+            .push_back(json::object{{"identifier", domain.identifier()},
+                                    {"displayName", domain.displayName()},
                                     {"userEnabled", true}});
         return true;
     });
@@ -148,9 +152,10 @@ void Registry::removeDomain(const Domain& domain, RemoveDomainMode mode, URLComp
     std::optional<fs::path> preserved;
     fs::path root = domainDirectory(domain) / "root";
     if (mode != RemoveDomainMode::removeAll && fs::exists(root, ec) && !fs::is_empty(root, ec)) {
-        fs::path target = directory_ / "preserved" /
-                          (domain.identifier() + " " +
-                           std::to_string(static_cast<long long>(foundation::Date::now().timeIntervalSince1970)));
+        fs::path target =
+            directory_ / "preserved" /
+            (domain.identifier() + " " +
+             std::to_string(static_cast<long long>(foundation::Date::now().timeIntervalSince1970)));
         fs::create_directories(target.parent_path(), ec);
         fs::rename(root, target, ec);
         if (!ec)
@@ -187,7 +192,8 @@ bool Registry::hasManager(const Domain& domain) {
     return found;
 }
 
-void Registry::signalEnumerator(const Domain& domain, const ItemIdentifier& container, ErrorCompletion completion) {
+void Registry::signalEnumerator(const Domain& domain, const ItemIdentifier& container,
+                                ErrorCompletion completion) {
     bool found = false;
     ErrorRef error = withRegistry(directory_, [&](json::object& registry) {
         found = findDomain(registry, domain.identifier()) != nullptr;

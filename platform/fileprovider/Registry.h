@@ -28,10 +28,14 @@ public:
     void removeDomain(const Domain& domain, RemoveDomainMode mode, URLCompletion completion) override;
     void getDomains(DomainsCompletion completion) override;
     bool hasManager(const Domain& domain) override;
-    void signalEnumerator(const Domain& domain, const ItemIdentifier& container, ErrorCompletion completion) override;
-    void signalErrorResolved(const Domain& domain, foundation::ErrorRef error, ErrorCompletion completion) override;
-    void getUserVisibleURL(const Domain& domain, const ItemIdentifier& item, URLCompletion completion) override;
-    std::optional<std::filesystem::path> temporaryDirectory(const Domain& domain, foundation::ErrorRef* error) override;
+    void signalEnumerator(const Domain& domain, const ItemIdentifier& container,
+                          ErrorCompletion completion) override;
+    void signalErrorResolved(const Domain& domain, foundation::ErrorRef error,
+                             ErrorCompletion completion) override;
+    void getUserVisibleURL(const Domain& domain, const ItemIdentifier& item,
+                           URLCompletion completion) override;
+    std::optional<std::filesystem::path> temporaryDirectory(const Domain& domain,
+                                                            foundation::ErrorRef* error) override;
     std::shared_ptr<Enumerator> enumeratorForMaterializedItems(const Domain& domain) override;
 
     const std::filesystem::path& directory() const { return directory_; }

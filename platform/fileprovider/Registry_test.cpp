@@ -75,8 +75,8 @@ TEST_F(RegistryTest, SignalsAreRecordedForTheServingProcess) {
     add(domain);
     support::Recorder<foundation::ErrorRef> signalled, resolved;
     registry.signalEnumerator(domain, ItemIdentifier::workingSet(), signalled.callback());
-    registry.signalErrorResolved(domain, foundation::Error::make(foundation::NSFileProviderErrorDomain, -1004),
-                                 resolved.callback());
+    registry.signalErrorResolved(
+        domain, foundation::Error::make(foundation::NSFileProviderErrorDomain, -1004), resolved.callback());
     EXPECT_EQ(signalled.get<0>(), nullptr);
     EXPECT_EQ(resolved.get<0>(), nullptr);
     auto file = boost::json::parse(*foundation::readFile(dir.path() / "domains.json")).as_object();

@@ -117,5 +117,6 @@ TEST_F(ManagerTest, MaterializedEnumeratorServesScriptedPages) {
     ASSERT_TRUE(second->waitUntilFinished());
     ASSERT_EQ(second->items().size(), 1u);
     EXPECT_EQ(second->items()[0]->itemIdentifier().rawValue(), "c");
-    EXPECT_FALSE(std::get<support::RecordingEnumerationObserver::FinishedUpToPage>(second->calls().back()).page);
+    EXPECT_FALSE(
+        std::get<support::RecordingEnumerationObserver::FinishedUpToPage>(second->calls().back()).page);
 }

@@ -42,7 +42,9 @@ void DispatchQueue::sync(const std::function<void()>& block) {
     done.get_future().wait();
 }
 
-std::string DispatchQueue::currentLabel() { return currentQueueLabel ? *currentQueueLabel : std::string(); }
+std::string DispatchQueue::currentLabel() {
+    return currentQueueLabel ? *currentQueueLabel : std::string();
+}
 
 void DispatchQueue::run() {
     currentQueueLabel = &label_;

@@ -27,7 +27,9 @@ public:
     // Runs `block` on the queue and waits for it; must not be called from the queue itself.
     void sync(const std::function<void()>& block);
     // Waits until everything submitted before the call has run.
-    void drain() { sync([] {}); }
+    void drain() {
+        sync([] {});
+    }
 
     bool isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
     // The label of the queue running the calling thread, or "" off every queue.

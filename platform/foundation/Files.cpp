@@ -25,7 +25,9 @@ std::optional<std::string> environment(const char* name) {
     return std::string(value);
 }
 
-fs::path homeDirectory() { return environment("HOME").value_or("/"); }
+fs::path homeDirectory() {
+    return environment("HOME").value_or("/");
+}
 
 ErrorRef posixError(std::int64_t cocoaCode, const fs::path& path) {
     return Error::make(NSCocoaErrorDomain, cocoaCode,
@@ -163,7 +165,9 @@ std::string uuidString() {
     return std::string(text.data());
 }
 
-InputStream::~InputStream() { close(); }
+InputStream::~InputStream() {
+    close();
+}
 
 void InputStream::open() {
     if (status_ != Status::notOpen)

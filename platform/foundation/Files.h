@@ -50,7 +50,16 @@ std::string uuidString();
 // A byte stream read from a file (NSInputStream over a file URL).
 class InputStream {
 public:
-    enum class Status { notOpen = 0, opening = 1, open = 2, reading = 3, writing = 4, atEnd = 5, closed = 6, error = 7 };
+    enum class Status {
+        notOpen = 0,
+        opening = 1,
+        open = 2,
+        reading = 3,
+        writing = 4,
+        atEnd = 5,
+        closed = 6,
+        error = 7
+    };
 
     explicit InputStream(std::filesystem::path path) : path_(std::move(path)) {}
     ~InputStream();

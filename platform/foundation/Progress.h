@@ -41,7 +41,9 @@ private:
         std::int64_t pending;
     };
 
-    static bool finished(std::int64_t completed, std::int64_t total) { return total > 0 && completed >= total; }
+    static bool finished(std::int64_t completed, std::int64_t total) {
+        return total > 0 && completed >= total;
+    }
     template <typename Change> void update(Change change);
     void addCompletedUnits(std::int64_t units);
     void childDidFinish(const Progress* child);

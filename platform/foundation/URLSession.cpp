@@ -22,7 +22,9 @@ bool equalsIgnoringCase(const std::string& a, const std::string& b) {
     return a.size() == b.size() && ::strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
 }
 
-bool holdsLineBreakOrNul(const std::string& text) { return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos; }
+bool holdsLineBreakOrNul(const std::string& text) {
+    return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+}
 
 bool isHeaderName(const std::string& name) {
     if (name.empty())
@@ -33,7 +35,8 @@ bool isHeaderName(const std::string& name) {
 }
 
 std::optional<std::int64_t> parseLength(const std::string& text) {
-    if (text.empty() || text.size() > 18 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    if (text.empty() || text.size() > 18 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return std::nullopt;
     return std::stoll(text);
 }
@@ -240,7 +243,8 @@ size_t onUpload(char* buffer, size_t size, size_t count, void* user) {
     if (task->uploadRemaining) {
         if (*task->uploadRemaining == 0)
             return 0;
-        room = static_cast<size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(room), *task->uploadRemaining));
+        room = static_cast<size_t>(
+            std::min<std::int64_t>(static_cast<std::int64_t>(room), *task->uploadRemaining));
     }
     std::int64_t n = task->uploadStream->read(buffer, room);
     if (n < 0 || (n == 0 && task->uploadRemaining)) {
@@ -345,7 +349,8 @@ ErrorRef URLSession::Engine::configure(Task& task) {
     for (const auto& [name, value] : request.headers)
         if (!isHeaderName(name) || holdsLineBreakOrNul(value))
             return urlError(NSURLErrorBadURL, request.url, "a request header holds a line break or NUL");
-    if (holdsLineBreakOrNul(request.url) || holdsLineBreakOrNul(request.httpMethod) || request.httpMethod.empty())
+    if (holdsLineBreakOrNul(request.url) || holdsLineBreakOrNul(request.httpMethod) ||
+        request.httpMethod.empty())
         return urlError(NSURLErrorBadURL, request.url, "malformed request");
 
     task.easy.reset(curl_easy_init());
@@ -399,7 +404,8 @@ ErrorRef URLSession::Engine::configure(Task& task) {
             task.uploadStream = request.httpBodyStream;
             task.uploadStream->open();
             if (task.uploadStream->streamStatus() == InputStream::Status::error)
-                return urlError(NSURLErrorRequestBodyStreamExhausted, request.url, "the body stream cannot be read");
+                return urlError(NSURLErrorRequestBodyStreamExhausted, request.url,
+                                "the body stream cannot be read");
             if (auto declared = request.value("Content-Length")) {
                 auto length = parseLength(trim(*declared));
                 if (!length)
@@ -408,7 +414,8 @@ ErrorRef URLSession::Engine::configure(Task& task) {
                 curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(*length));
             }
         } else {
-            curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(request.httpBody->size()));
+            curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE,
+                             static_cast<curl_off_t>(request.httpBody->size()));
         }
         if (request.httpMethod != "PUT")
             curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.httpMethod.c_str());
@@ -484,7 +491,8 @@ void URLSession::Engine::run() {
         for (auto& task : adds)
             begin(task);
         for (auto& task : cancels) {
-            auto it = std::find_if(active.begin(), active.end(), [&](const auto& entry) { return entry.second == task; });
+            auto it = std::find_if(active.begin(), active.end(),
+                                   [&](const auto& entry) { return entry.second == task; });
             if (it == active.end())
                 continue;
             curl_multi_remove_handle(multi, it->first);
@@ -503,9 +511,13 @@ void URLSession::Engine::run() {
     }
 }
 
-URLSession::URLSession(std::string label) : engine_(std::make_shared<Engine>(label)) { engine_->start(); }
+URLSession::URLSession(std::string label) : engine_(std::make_shared<Engine>(label)) {
+    engine_->start();
+}
 
-URLSession::~URLSession() { engine_->stop(); }
+URLSession::~URLSession() {
+    engine_->stop();
+}
 
 URLSession& URLSession::shared() {
     // Never destroyed: completions may still be in flight while the process exits.
@@ -513,7 +525,9 @@ URLSession& URLSession::shared() {
     return *session;
 }
 
-DispatchQueue& URLSession::callbackQueue() { return engine_->callbacks; }
+DispatchQueue& URLSession::callbackQueue() {
+    return engine_->callbacks;
+}
 
 std::shared_ptr<URLSessionTask> URLSession::dataTask(URLRequest request, DataCompletion completion) {
     return std::make_shared<Task>(engine_, std::move(request), std::move(completion));

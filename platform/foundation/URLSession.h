@@ -72,8 +72,8 @@ public:
     using DataCompletion =
         std::function<void(std::optional<std::string> data, ResponseRef response, ErrorRef error)>;
     // The file holding the body exists while the completion runs and is deleted when it returns.
-    using DownloadCompletion =
-        std::function<void(std::optional<std::filesystem::path> location, ResponseRef response, ErrorRef error)>;
+    using DownloadCompletion = std::function<void(std::optional<std::filesystem::path> location,
+                                                  ResponseRef response, ErrorRef error)>;
 
     explicit URLSession(std::string label = "URLSession");
     ~URLSession(); // cancels what is still running; its completions run before this returns

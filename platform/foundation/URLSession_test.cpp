@@ -232,12 +232,13 @@ TEST_F(URLSessionTest, SteadyTransferLongerThanTheTimeoutIsNeverCutOff) {
     auto r = request("/paced");
     r.timeoutInterval = 1;
     URLSession::shared()
-        .downloadTask(r,
-                      [&](std::optional<std::filesystem::path> location, ResponseRef response, ErrorRef error) {
-                          if (location)
-                              size = std::filesystem::file_size(*location);
-                          inner(location, response, error);
-                      })
+        .downloadTask(
+            r,
+            [&](std::optional<std::filesystem::path> location, ResponseRef response, ErrorRef error) {
+                if (location)
+                    size = std::filesystem::file_size(*location);
+                inner(location, response, error);
+            })
         ->resume();
     ASSERT_TRUE(done.wait(std::chrono::seconds(30)));
     EXPECT_EQ(done.get<2>(), nullptr);
@@ -361,7 +362,8 @@ TEST_F(URLSessionTest, RedirectsAreNotFollowed) {
 }
 
 TEST_F(URLSessionTest, HeaderHoldingALineBreakIsNeverSent) {
-    for (const std::string& value : {std::string("a\r\nX-Injected: 1"), std::string("a\nb"), std::string("a\0b", 3)}) {
+    for (const std::string& value :
+         {std::string("a\r\nX-Injected: 1"), std::string("a\nb"), std::string("a\0b", 3)}) {
         DataRecorder done;
         auto r = request("/x");
         r.setValue(value, "X-FP-Token");

@@ -42,7 +42,8 @@ std::string errorText(const json::value& error) {
     if (error.is_null())
         return "";
     const auto& e = error.get_object();
-    std::string text = std::string(e.at("domain").as_string()) + " " + std::to_string(e.at("code").as_int64());
+    std::string text =
+        std::string(e.at("domain").as_string()) + " " + std::to_string(e.at("code").as_int64());
     const auto& info = e.at("userInfo").as_object();
     if (auto* description = info.if_contains("NSLocalizedDescription"))
         text += ": " + plain(*description);
@@ -54,7 +55,9 @@ std::string errorText(const json::value& error) {
     return text;
 }
 
-bool isLocal(const json::object& item) { return item.at("decorations").is_array(); }
+bool isLocal(const json::object& item) {
+    return item.at("decorations").is_array();
+}
 
 void itemBlock(std::ostringstream& out, const json::value& value) {
     if (!value.is_object())
@@ -69,9 +72,11 @@ void itemBlock(std::ostringstream& out, const json::value& value) {
     line(out, "modified", date(item.at("contentModificationDate")));
     line(out, "capabilities", plain(item.at("capabilities")));
     const auto& version = item.at("itemVersion").as_object();
-    line(out, "version", "content " + plain(version.at("contentVersion")) + ", metadata " +
-                             plain(version.at("metadataVersion")));
-    line(out, "on this Mac", isLocal(item) ? "yes (" + plain(item.at("decorations").as_array().at(0)) + ")" : "no");
+    line(out, "version",
+         "content " + plain(version.at("contentVersion")) + ", metadata " +
+             plain(version.at("metadataVersion")));
+    line(out, "on this Mac",
+         isLocal(item) ? "yes (" + plain(item.at("decorations").as_array().at(0)) + ")" : "no");
 }
 
 void errorLine(std::ostringstream& out, const json::object& output) {
@@ -115,7 +120,8 @@ std::string describe(const json::object& output) {
                 for (const auto& id : call.at(1).as_array())
                     line(out, "deleted", plain(id));
             else if (name == "finishEnumeratingUpToPage")
-                line(out, "complete", call.at(1).is_null() ? "no further page" : "next page " + plain(call.at(1)));
+                line(out, "complete",
+                     call.at(1).is_null() ? "no further page" : "next page " + plain(call.at(1)));
             else if (name == "finishEnumeratingChangesUpToSyncAnchor")
                 line(out, "new anchor", plain(call.at(1)) + (call.at(2).as_bool() ? " (more coming)" : ""));
             else if (name == "finishEnumeratingWithError")
@@ -123,7 +129,9 @@ std::string describe(const json::object& output) {
         }
         errorLine(out, output);
     } else if (op == "anchor") {
-        line(out, "anchor", output.contains("anchor") ? plain(output.at("anchor")) : "base64:" + plain(output.at("anchorBase64")));
+        line(out, "anchor",
+             output.contains("anchor") ? plain(output.at("anchor"))
+                                       : "base64:" + plain(output.at("anchorBase64")));
         errorLine(out, output);
     } else if (op == "materializedChanged") {
         line(out, "completed", output.at("completed").as_bool() ? "yes" : "no");
@@ -131,8 +139,9 @@ std::string describe(const json::object& output) {
         if (auto* file = output.if_contains("file"))
             line(out, "file", plain(*file));
         if (auto* range = output.if_contains("range"))
-            line(out, "range", plain(range->as_array().at(0)) + " + " + plain(range->as_array().at(1)) +
-                                   ", flags " + plain(output.at("flags")));
+            line(out, "range",
+                 plain(range->as_array().at(0)) + " + " + plain(range->as_array().at(1)) + ", flags " +
+                     plain(output.at("flags")));
         if (auto* item = output.if_contains("item"))
             itemBlock(out, *item);
         errorLine(out, output);

@@ -94,7 +94,8 @@ public:
         add(json::array{"didEnumerateItems", itemsJSON(items)}, false);
     }
     void finishEnumeratingUpToPage(std::optional<fileprovider::Page> page) override {
-        add(json::array{"finishEnumeratingUpToPage", page ? bytesJSON(page->bytes) : json::value(nullptr)}, true);
+        add(json::array{"finishEnumeratingUpToPage", page ? bytesJSON(page->bytes) : json::value(nullptr)},
+            true);
     }
     void didUpdateItems(std::vector<fileprovider::ItemRef> items) override {
         add(json::array{"didUpdateItems", itemsJSON(items)}, false);
@@ -106,7 +107,8 @@ public:
         add(json::array{"didDeleteItemsWithIdentifiers", std::move(ids)}, false);
     }
     void finishEnumeratingChangesUpToSyncAnchor(fileprovider::SyncAnchor anchor, bool moreComing) override {
-        add(json::array{"finishEnumeratingChangesUpToSyncAnchor", anchorJSON(anchor.bytes), moreComing}, true);
+        add(json::array{"finishEnumeratingChangesUpToSyncAnchor", anchorJSON(anchor.bytes), moreComing},
+            true);
     }
     void finishEnumeratingWithError(ErrorRef error) override {
         add(json::array{"finishEnumeratingWithError", errorJSON(error)}, true);
@@ -137,20 +139,21 @@ public:
     PageEnumerator(std::vector<std::vector<std::string>> pages, std::optional<std::size_t> failOnPage)
         : pages_(std::move(pages)), failOnPage_(failOnPage) {}
     void invalidate() override {}
-    void enumerateItems(std::shared_ptr<fileprovider::EnumerationObserver> observer, fileprovider::Page page) override {
+    void enumerateItems(std::shared_ptr<fileprovider::EnumerationObserver> observer,
+                        fileprovider::Page page) override {
         static auto* queue = new foundation::DispatchQueue("fpctl.materialized"); // lives for the process
         queue->async([pages = pages_, failOnPage = failOnPage_, observer = std::move(observer), page] {
             std::size_t index = page.bytes.rfind("page ", 0) == 0 ? std::stoul(page.bytes.substr(5)) : 0;
             if (failOnPage && *failOnPage == index) {
-                observer->finishEnumeratingWithError(
-                    foundation::Error::make(foundation::NSFileProviderErrorDomain, fileprovider::pageExpired));
+                observer->finishEnumeratingWithError(foundation::Error::make(
+                    foundation::NSFileProviderErrorDomain, fileprovider::pageExpired));
                 return;
             }
             std::vector<fileprovider::ItemRef> items;
             if (index < pages.size())
                 for (const auto& id : pages[index])
-                    items.push_back(std::make_shared<ProposedItem>(ItemIdentifier(id), ItemIdentifier::rootContainer(),
-                                                                   id, std::nullopt));
+                    items.push_back(std::make_shared<ProposedItem>(
+                        ItemIdentifier(id), ItemIdentifier::rootContainer(), id, std::nullopt));
             observer->didEnumerateItems(std::move(items));
             if (index + 1 < pages.size())
                 observer->finishEnumeratingUpToPage(fileprovider::Page{"page " + std::to_string(index + 1)});
@@ -207,7 +210,8 @@ fileprovider::ItemFields fieldsFrom(const json::value* value) {
     return fields;
 }
 
-json::object writeResult(fileprovider::ItemRef item, fileprovider::ItemFields remaining, bool fetch, ErrorRef error) {
+json::object writeResult(fileprovider::ItemRef item, fileprovider::ItemFields remaining, bool fetch,
+                         ErrorRef error) {
     return {{"item", item ? json::value(itemJSON(*item)) : json::value(nullptr)},
             {"error", errorJSON(error)},
             {"remainingFields", remaining.rawValue},
@@ -236,8 +240,9 @@ void PlayedSystem::setMaterializedPages(std::vector<std::vector<std::string>> pa
 
 namespace {
 ErrorRef notServed() {
-    return foundation::Error::make(foundation::NSFileProviderErrorDomain, fileprovider::providerNotFound,
-                                   {{foundation::NSLocalizedDescriptionKey, "fpctl serves one domain and registers none"}});
+    return foundation::Error::make(
+        foundation::NSFileProviderErrorDomain, fileprovider::providerNotFound,
+        {{foundation::NSLocalizedDescriptionKey, "fpctl serves one domain and registers none"}});
 }
 } // namespace
 
@@ -248,9 +253,13 @@ void PlayedSystem::removeDomain(const fileprovider::Domain&, fileprovider::Remov
                                 fileprovider::URLCompletion completion) {
     completion(std::nullopt, notServed());
 }
-void PlayedSystem::getDomains(fileprovider::DomainsCompletion completion) { completion({domain_}, nullptr); }
+void PlayedSystem::getDomains(fileprovider::DomainsCompletion completion) {
+    completion({domain_}, nullptr);
+}
 
-bool PlayedSystem::hasManager(const fileprovider::Domain& domain) { return domain.identifier() == domain_.identifier(); }
+bool PlayedSystem::hasManager(const fileprovider::Domain& domain) {
+    return domain.identifier() == domain_.identifier();
+}
 
 void PlayedSystem::signalEnumerator(const fileprovider::Domain&, const ItemIdentifier& container,
                                     fileprovider::ErrorCompletion completion) {
@@ -261,7 +270,8 @@ void PlayedSystem::signalEnumerator(const fileprovider::Domain&, const ItemIdent
     completion(nullptr);
 }
 
-void PlayedSystem::signalErrorResolved(const fileprovider::Domain&, ErrorRef, fileprovider::ErrorCompletion completion) {
+void PlayedSystem::signalErrorResolved(const fileprovider::Domain&, ErrorRef,
+                                       fileprovider::ErrorCompletion completion) {
     completion(nullptr);
 }
 
@@ -274,13 +284,15 @@ std::optional<fs::path> PlayedSystem::temporaryDirectory(const fileprovider::Dom
     return domainDirectory() / "tmp";
 }
 
-std::shared_ptr<fileprovider::Enumerator> PlayedSystem::enumeratorForMaterializedItems(const fileprovider::Domain&) {
+std::shared_ptr<fileprovider::Enumerator>
+PlayedSystem::enumeratorForMaterializedItems(const fileprovider::Domain&) {
     std::lock_guard lock(mutex_);
     return std::make_shared<PageEnumerator>(pages_, failOnPage_);
 }
 
 Session::Session(std::unique_ptr<fpsystem::LoadedExtension> loaded, fileprovider::Domain domain)
-    : loaded_(std::move(loaded)), domain_(std::move(domain)), system_(std::make_shared<PlayedSystem>(domain_)) {
+    : loaded_(std::move(loaded)), domain_(std::move(domain)),
+      system_(std::make_shared<PlayedSystem>(domain_)) {
     fileprovider::installSystem(system_);
     extension_ = loaded_->create(domain_);
 }
@@ -358,18 +370,20 @@ json::object Session::item(const json::object& command) {
     Waiter waiter;
     fileprovider::ItemRef found;
     ErrorRef error;
-    auto progress = extension_->item(ItemIdentifier(text(command, "id")), {}, [&](fileprovider::ItemRef item, ErrorRef e) {
-        found = std::move(item);
-        error = std::move(e);
-        waiter.done();
-    });
+    auto progress = extension_->item(ItemIdentifier(text(command, "id")), {},
+                                     [&](fileprovider::ItemRef item, ErrorRef e) {
+                                         found = std::move(item);
+                                         error = std::move(e);
+                                         waiter.done();
+                                     });
     bool answered = waiter.wait();
     return {{"item", found ? json::value(itemJSON(*found)) : json::value(nullptr)},
             {"error", answered ? errorJSON(error) : unansweredJSON()},
             {"progress", progressJSON(*progress)}};
 }
 
-std::shared_ptr<fileprovider::Enumerator> Session::enumeratorFor(const std::string& container, ErrorRef& error) {
+std::shared_ptr<fileprovider::Enumerator> Session::enumeratorFor(const std::string& container,
+                                                                 ErrorRef& error) {
     try {
         return extension_->enumerator(ItemIdentifier(container), {});
     } catch (const foundation::ThrownError& thrown) {
@@ -449,13 +463,14 @@ json::object Session::fetch(const json::object& command) {
     std::optional<fs::path> file;
     fileprovider::ItemRef found;
     ErrorRef error;
-    auto progress = extension_->fetchContents(ItemIdentifier(text(command, "id")), std::nullopt, {},
-                                              [&](std::optional<fs::path> f, fileprovider::ItemRef item, ErrorRef e) {
-                                                  file = std::move(f);
-                                                  found = std::move(item);
-                                                  error = std::move(e);
-                                                  waiter.done();
-                                              });
+    auto progress =
+        extension_->fetchContents(ItemIdentifier(text(command, "id")), std::nullopt, {},
+                                  [&](std::optional<fs::path> f, fileprovider::ItemRef item, ErrorRef e) {
+                                      file = std::move(f);
+                                      found = std::move(item);
+                                      error = std::move(e);
+                                      waiter.done();
+                                  });
     bool answered = waiter.wait();
     if (file) {
         fetched_.push_back(*file);
@@ -514,17 +529,17 @@ json::object Session::create(const json::object& command) {
     if (auto path = optionalText(command, "contents"))
         contents = fs::absolute(*path);
     fileprovider::CreateItemOptions options;
-    if (const json::value* may = command.if_contains("mayAlreadyExist"); may && may->is_bool() && may->get_bool())
+    if (const json::value* may = command.if_contains("mayAlreadyExist");
+        may && may->is_bool() && may->get_bool())
         options = fileprovider::CreateItemOptions::mayAlreadyExist;
     Waiter waiter;
     json::object out;
-    auto progress = extension_->createItem(proposed, fileprovider::ItemFields(0x7ff), contents,
-                                           options, {},
-                                           [&](fileprovider::ItemRef item, fileprovider::ItemFields remaining,
-                                               bool fetch, ErrorRef error) {
-                                               out = writeResult(std::move(item), remaining, fetch, std::move(error));
-                                               waiter.done();
-                                           });
+    auto progress = extension_->createItem(
+        proposed, fileprovider::ItemFields(0x7ff), contents, options, {},
+        [&](fileprovider::ItemRef item, fileprovider::ItemFields remaining, bool fetch, ErrorRef error) {
+            out = writeResult(std::move(item), remaining, fetch, std::move(error));
+            waiter.done();
+        });
     if (!waiter.wait())
         out = {{"item", nullptr}, {"error", unansweredJSON()}};
     out["progress"] = progressJSON(*progress);
@@ -547,13 +562,12 @@ json::object Session::modify(const json::object& command) {
         contents = fs::absolute(*path);
     Waiter waiter;
     json::object out;
-    auto progress = extension_->modifyItem(proposed, versionFrom(command), fieldsFrom(command.if_contains("changedFields")),
-                                           contents, {}, {},
-                                           [&](fileprovider::ItemRef item, fileprovider::ItemFields remaining,
-                                               bool fetch, ErrorRef error) {
-                                               out = writeResult(std::move(item), remaining, fetch, std::move(error));
-                                               waiter.done();
-                                           });
+    auto progress = extension_->modifyItem(
+        proposed, versionFrom(command), fieldsFrom(command.if_contains("changedFields")), contents, {}, {},
+        [&](fileprovider::ItemRef item, fileprovider::ItemFields remaining, bool fetch, ErrorRef error) {
+            out = writeResult(std::move(item), remaining, fetch, std::move(error));
+            waiter.done();
+        });
     if (!waiter.wait())
         out = {{"item", nullptr}, {"error", unansweredJSON()}};
     out["progress"] = progressJSON(*progress);
@@ -562,13 +576,13 @@ json::object Session::modify(const json::object& command) {
 
 json::object Session::remove(const json::object& command) {
     fileprovider::DeleteItemOptions options;
-    if (const json::value* recursive = command.if_contains("recursive"); recursive && recursive->is_bool() &&
-                                                                          recursive->get_bool())
+    if (const json::value* recursive = command.if_contains("recursive");
+        recursive && recursive->is_bool() && recursive->get_bool())
         options = fileprovider::DeleteItemOptions::recursive;
     Waiter waiter;
     ErrorRef error;
-    auto progress = extension_->deleteItem(ItemIdentifier(text(command, "id")), versionFrom(command), options, {},
-                                           [&](ErrorRef e) {
+    auto progress = extension_->deleteItem(ItemIdentifier(text(command, "id")), versionFrom(command), options,
+                                           {}, [&](ErrorRef e) {
                                                error = std::move(e);
                                                waiter.done();
                                            });

@@ -23,7 +23,8 @@ public:
 
     std::vector<std::string> takeSignals();
     // Pages the materialized-items enumerator serves next, and the page (from 0) that fails instead.
-    void setMaterializedPages(std::vector<std::vector<std::string>> pages, std::optional<std::size_t> failOnPage);
+    void setMaterializedPages(std::vector<std::vector<std::string>> pages,
+                              std::optional<std::size_t> failOnPage);
     std::filesystem::path domainDirectory() const;
 
     void addDomain(const fileprovider::Domain& domain, fileprovider::ErrorCompletion completion) override;
@@ -39,7 +40,8 @@ public:
                            fileprovider::URLCompletion completion) override;
     std::optional<std::filesystem::path> temporaryDirectory(const fileprovider::Domain& domain,
                                                             foundation::ErrorRef* error) override;
-    std::shared_ptr<fileprovider::Enumerator> enumeratorForMaterializedItems(const fileprovider::Domain& domain) override;
+    std::shared_ptr<fileprovider::Enumerator>
+    enumeratorForMaterializedItems(const fileprovider::Domain& domain) override;
 
 private:
     fileprovider::Domain domain_;
@@ -76,7 +78,8 @@ private:
     boost::json::object modify(const boost::json::object& command);
     boost::json::object remove(const boost::json::object& command);
     boost::json::object materializedChanged(const boost::json::object& command);
-    std::shared_ptr<fileprovider::Enumerator> enumeratorFor(const std::string& container, foundation::ErrorRef& error);
+    std::shared_ptr<fileprovider::Enumerator> enumeratorFor(const std::string& container,
+                                                            foundation::ErrorRef& error);
 
     std::unique_ptr<fpsystem::LoadedExtension> loaded_;
     fileprovider::Domain domain_;

@@ -23,8 +23,9 @@ bool isText(const std::string& bytes) {
 
 std::string base64(const std::string& bytes) {
     std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                            reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+    int n =
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                        reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
     out.resize(static_cast<std::size_t>(n));
     return out;
 }
@@ -33,11 +34,13 @@ std::optional<std::string> unbase64(const std::string& text) {
     if (text.size() % 4 != 0)
         return std::nullopt;
     std::string out(text.size() / 4 * 3 + 1, '\0');
-    int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                            reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+    int n =
+        EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                        reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
     if (n < 0)
         return std::nullopt;
-    std::size_t padding = text.empty() ? 0 : (text.back() == '=') + (text.size() > 1 && text[text.size() - 2] == '=');
+    std::size_t padding =
+        text.empty() ? 0 : (text.back() == '=') + (text.size() > 1 && text[text.size() - 2] == '=');
     out.resize(static_cast<std::size_t>(n) - padding);
     return out;
 }
@@ -72,11 +75,13 @@ json::object itemJSON(const fileprovider::Item& item) {
             {"filename", bytesJSON(item.filename())},
             {"contentType", type ? json::value(type->identifier()) : json::value(nullptr)},
             {"documentSize", size ? json::value(*size) : json::value(nullptr)},
-            {"contentModificationDate", modified ? json::value(modified->timeIntervalSince1970) : json::value(nullptr)},
+            {"contentModificationDate",
+             modified ? json::value(modified->timeIntervalSince1970) : json::value(nullptr)},
             {"creationDate", created ? json::value(created->timeIntervalSince1970) : json::value(nullptr)},
             {"capabilities", item.capabilities().rawValue},
             {"itemVersion",
-             {{"contentVersion", bytesJSON(version.contentVersion)}, {"metadataVersion", bytesJSON(version.metadataVersion)}}},
+             {{"contentVersion", bytesJSON(version.contentVersion)},
+              {"metadataVersion", bytesJSON(version.metadataVersion)}}},
             {"contentPolicy", static_cast<std::int64_t>(item.contentPolicy())},
             {"isMostRecentVersionDownloaded", item.isMostRecentVersionDownloaded()},
             {"isUploaded", item.isUploaded()},
@@ -112,9 +117,10 @@ json::object progressJSON(const foundation::Progress& progress) {
 }
 
 json::value unansweredJSON() {
-    return json::object{{"domain", "fpctl"},
-                        {"code", -1},
-                        {"userInfo", {{"NSLocalizedDescription", "the extension did not call back in time"}}}};
+    return json::object{
+        {"domain", "fpctl"},
+        {"code", -1},
+        {"userInfo", {{"NSLocalizedDescription", "the extension did not call back in time"}}}};
 }
 
 } // namespace fpctl

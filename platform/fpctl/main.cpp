@@ -157,7 +157,8 @@ json::object command(const std::vector<std::string>& words) {
         auto fields = option("--fields");
         if (!parent || !filename || !fields)
             throw UsageError("modify needs --parent, --name and --fields");
-        json::object item{{"itemIdentifier", positional[0]}, {"parentItemIdentifier", *parent}, {"filename", *filename}};
+        json::object item{
+            {"itemIdentifier", positional[0]}, {"parentItemIdentifier", *parent}, {"filename", *filename}};
         if (auto type = option("--type"))
             item["contentType"] = *type;
         auto contents = option("--contents");

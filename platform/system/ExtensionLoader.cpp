@@ -72,13 +72,15 @@ std::unique_ptr<LoadedExtension> loadExtension(const std::filesystem::path& modu
         why = std::string("cannot load ") + module.string() + ": " + ::dlerror();
         return nullptr;
     }
-    auto function = reinterpret_cast<fileprovider::PrincipalClassFunction>(::dlsym(handle, manifest->principalClass.c_str()));
+    auto function = reinterpret_cast<fileprovider::PrincipalClassFunction>(
+        ::dlsym(handle, manifest->principalClass.c_str()));
     if (!function) {
         why = module.string() + " does not export " + manifest->principalClass;
         return nullptr;
     }
     const fileprovider::PrincipalClass* principal = function();
-    if (!principal || principal->interfaceVersion != fileprovider::principalClassInterfaceVersion || !principal->create) {
+    if (!principal || principal->interfaceVersion != fileprovider::principalClassInterfaceVersion ||
+        !principal->create) {
         why = module.string() + ": the principal class does not have this system's interface";
         return nullptr;
     }

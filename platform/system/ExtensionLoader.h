@@ -27,7 +27,8 @@ class LoadedExtension {
 public:
     LoadedExtension(Manifest manifest, std::filesystem::path module, void* handle,
                     const fileprovider::PrincipalClass* principal)
-        : manifest_(std::move(manifest)), module_(std::move(module)), handle_(handle), principal_(principal) {}
+        : manifest_(std::move(manifest)), module_(std::move(module)), handle_(handle), principal_(principal) {
+    }
     LoadedExtension(const LoadedExtension&) = delete;
     LoadedExtension& operator=(const LoadedExtension&) = delete;
     // The module stays loaded for the process: objects it made may outlive this value.

@@ -31,19 +31,32 @@ bool sendAll(int fd, const char* data, std::size_t size) {
 
 const char* reason(int status) {
     switch (status) {
-    case 200: return "OK";
-    case 204: return "No Content";
-    case 302: return "Found";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 409: return "Conflict";
-    case 410: return "Gone";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    case 507: return "Insufficient Storage";
-    default: return "Status";
+    case 200:
+        return "OK";
+    case 204:
+        return "No Content";
+    case 302:
+        return "Found";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 409:
+        return "Conflict";
+    case 410:
+        return "Gone";
+    case 500:
+        return "Internal Server Error";
+    case 503:
+        return "Service Unavailable";
+    case 507:
+        return "Insufficient Storage";
+    default:
+        return "Status";
     }
 }
 
@@ -57,7 +70,7 @@ std::optional<std::uint64_t> parseSize(const std::string& text, int base) {
         return std::nullopt;
     std::uint64_t value = 0;
     for (char c : text) {
-        int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+        int digit = std::isdigit(static_cast<unsigned char>(c))                  ? c - '0'
                     : base == 16 && std::isxdigit(static_cast<unsigned char>(c)) ? std::tolower(c) - 'a' + 10
                                                                                  : -1;
         if (digit < 0)
@@ -275,7 +288,9 @@ HttpServer::HttpServer(Handler handler, Options options) : handler_(std::move(ha
     acceptThread_ = std::thread([this] { acceptLoop(); });
 }
 
-HttpServer::~HttpServer() { stop(); }
+HttpServer::~HttpServer() {
+    stop();
+}
 
 void HttpServer::stop() {
     if (stopping_.exchange(true))
@@ -341,7 +356,8 @@ void HttpServer::serve(int fd) {
         if (response.action == HttpResponse::Action::close || !body.drain())
             break;
         std::uint64_t total = response.streamLength ? *response.streamLength : response.body.size();
-        std::string head = "HTTP/1.1 " + std::to_string(response.status) + " " + reason(response.status) + "\r\n";
+        std::string head =
+            "HTTP/1.1 " + std::to_string(response.status) + " " + reason(response.status) + "\r\n";
         for (const auto& [name, value] : response.headers)
             head += name + ": " + value + "\r\n";
         head += "Content-Length: " + std::to_string(total) + "\r\n\r\n";
@@ -354,7 +370,8 @@ void HttpServer::serve(int fd) {
             std::vector<char> buffer(1 << 20);
             std::uint64_t done = 0;
             while (sent && done < limit) {
-                std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), limit - done));
+                std::size_t want =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), limit - done));
                 std::size_t n = response.stream(buffer.data(), want);
                 sent = n > 0 && sendAll(fd, buffer.data(), n);
                 done += n;

@@ -34,7 +34,7 @@ struct HttpRequest {
     std::string path;
     std::string rawQuery; // without "?", not decoded
     Headers headers;
-    std::string body;                // when the server reads bodies whole
+    std::string body;                 // when the server reads bodies whole
     BodyReader* bodyStream = nullptr; // when it streams them; valid while the handler runs
 
     std::optional<std::string> header(const std::string& name) const;

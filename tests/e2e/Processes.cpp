@@ -130,7 +130,9 @@ RefHost::RefHost(const std::filesystem::path& root, const std::map<std::string, 
         throw std::runtime_error("wl-refhost did not start: " + said);
 }
 
-RefHost::~RefHost() { stop(); }
+RefHost::~RefHost() {
+    stop();
+}
 
 void RefHost::stop() {
     if (pid_ < 0)

@@ -33,8 +33,8 @@ protected:
         std::string input;
         for (const auto& c : commands)
             input += json::serialize(c) + "\n";
-        auto result = e2e::run(WL_FPCTL_PATH, {"--extension", WL_MODULE_PATH, "--domain", "e2e", "--script"}, input,
-                               environment);
+        auto result = e2e::run(WL_FPCTL_PATH, {"--extension", WL_MODULE_PATH, "--domain", "e2e", "--script"},
+                               input, environment);
         EXPECT_EQ(result.exitCode, expectedExit) << result.err;
         std::vector<json::object> outputs;
         std::size_t start = 0;
@@ -123,10 +123,11 @@ TEST_F(EndToEnd, ListLookUpDownloadAndFollowChanges) {
 
 TEST_F(EndToEnd, PartialFetchAndMaterializedItems) {
     auto host = startHost();
-    auto out = script({{{"op", "fetchPartial"}, {"id", "Docs/a.txt"}, {"offset", 2}, {"length", 1}, {"alignment", 4096}},
-                       {{"op", "materializedChanged"}, {"pages", json::array{json::array{"Docs/a.txt"}, json::array{}}}},
-                       {{"op", "materializedChanged"}, {"pages", json::array{}}},
-                       {{"op", "materializedChanged"}, {"pages", json::array{json::array{"x"}}}, {"failOnPage", 0}}});
+    auto out = script(
+        {{{"op", "fetchPartial"}, {"id", "Docs/a.txt"}, {"offset", 2}, {"length", 1}, {"alignment", 4096}},
+         {{"op", "materializedChanged"}, {"pages", json::array{json::array{"Docs/a.txt"}, json::array{}}}},
+         {{"op", "materializedChanged"}, {"pages", json::array{}}},
+         {{"op", "materializedChanged"}, {"pages", json::array{json::array{"x"}}}, {"failOnPage", 0}}});
     EXPECT_EQ(out[0].at("range"), (json::array{0, 5}));
     EXPECT_EQ(out[0].at("flags").as_int64(), 1);
     EXPECT_EQ(out[0].at("signals"), json::array{workingSet});
@@ -163,10 +164,11 @@ TEST_F(EndToEnd, MissingConnectionFileIsNoHostConnection) {
 }
 
 TEST_F(EndToEnd, UsageErrorsExitWithTwo) {
-    EXPECT_EQ(e2e::run(WL_FPCTL_PATH, {"--extension", WL_MODULE_PATH, "nonsense"}, "", environment).exitCode, 2);
+    EXPECT_EQ(e2e::run(WL_FPCTL_PATH, {"--extension", WL_MODULE_PATH, "nonsense"}, "", environment).exitCode,
+              2);
     EXPECT_EQ(e2e::run(WL_FPCTL_PATH, {"--extension", WL_MODULE_PATH, "item"}, "", environment).exitCode, 2);
-    auto bad = e2e::run(WL_FPCTL_PATH, {"--extension", WL_MODULE_PATH, "--script"}, "{\"op\":\"info\"}\nnot json\n",
-                        environment);
+    auto bad = e2e::run(WL_FPCTL_PATH, {"--extension", WL_MODULE_PATH, "--script"},
+                        "{\"op\":\"info\"}\nnot json\n", environment);
     EXPECT_EQ(bad.exitCode, 2);
     EXPECT_NE(bad.err.find("line 2"), std::string::npos);
     EXPECT_EQ(std::count(bad.out.begin(), bad.out.end(), '\n'), 1); // the first command ran

@@ -23,7 +23,8 @@ protected:
         fs::create_directories(folder());
         environment = {{"FP_APP_GROUPS_DIR", (dir.path() / "groups").string()},
                        {"FP_STATE_DIR", (dir.path() / "state").string()}};
-        host = std::make_unique<e2e::RefHost>(folder(), environment, std::vector<std::string>{"--token", "e2e-token"});
+        host = std::make_unique<e2e::RefHost>(folder(), environment,
+                                              std::vector<std::string>{"--token", "e2e-token"});
     }
     fs::path folder() const { return dir.path() / "folder"; }
     fs::path local(const std::string& name, const std::string& bytes) {
@@ -31,13 +32,16 @@ protected:
         std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
         return path;
     }
-    std::string onHost(const std::string& relative) { return foundation::readFile(folder() / relative).value_or("<none>"); }
+    std::string onHost(const std::string& relative) {
+        return foundation::readFile(folder() / relative).value_or("<none>");
+    }
 
     std::vector<json::object> script(const std::vector<json::object>& commands) {
         std::string input;
         for (const auto& c : commands)
             input += json::serialize(c) + "\n";
-        auto result = e2e::run(WL_FPCTL_PATH, {"--extension", WL_MODULE_PATH, "--script"}, input, environment);
+        auto result =
+            e2e::run(WL_FPCTL_PATH, {"--extension", WL_MODULE_PATH, "--script"}, input, environment);
         EXPECT_EQ(result.exitCode, 0) << result.err;
         std::vector<json::object> outputs;
         std::size_t start = 0;
@@ -53,17 +57,25 @@ protected:
 
     static json::object create(const std::string& parent, const std::string& name, const std::string& type,
                                std::optional<std::string> contents) {
-        return {{"op", "create"}, {"parent", parent}, {"filename", name}, {"contentType", type},
-                {"contents", contents ? json::value(*contents) : json::value(nullptr)}, {"mayAlreadyExist", false}};
+        return {{"op", "create"},
+                {"parent", parent},
+                {"filename", name},
+                {"contentType", type},
+                {"contents", contents ? json::value(*contents) : json::value(nullptr)},
+                {"mayAlreadyExist", false}};
     }
     static json::object modify(const json::object& item, const std::string& parent, const std::string& name,
                                json::array fields, std::optional<std::string> contents) {
         const auto& version = item.at("itemVersion").as_object();
         return {{"op", "modify"},
-                {"item", {{"itemIdentifier", item.at("itemIdentifier")}, {"parentItemIdentifier", parent},
-                          {"filename", name}, {"contentType", item.at("contentType")}}},
-                {"baseVersion", {{"contentVersion", version.at("contentVersion")},
-                                 {"metadataVersion", version.at("metadataVersion")}}},
+                {"item",
+                 {{"itemIdentifier", item.at("itemIdentifier")},
+                  {"parentItemIdentifier", parent},
+                  {"filename", name},
+                  {"contentType", item.at("contentType")}}},
+                {"baseVersion",
+                 {{"contentVersion", version.at("contentVersion")},
+                  {"metadataVersion", version.at("metadataVersion")}}},
                 {"changedFields", std::move(fields)},
                 {"contents", contents ? json::value(*contents) : json::value(nullptr)}};
     }
@@ -71,12 +83,15 @@ protected:
         EXPECT_TRUE(output.at("error").is_null()) << json::serialize(output);
         return output.at("item").is_object() ? output.at("item").as_object() : json::object{};
     }
-    static std::int64_t code(const json::object& output) { return output.at("error").as_object().at("code").as_int64(); }
+    static std::int64_t code(const json::object& output) {
+        return output.at("error").as_object().at("code").as_int64();
+    }
 
     void fault(const json::object& spec) {
-        auto connection = json::parse(*foundation::readFile(dir.path() / "groups" / group / "fphost.json")).as_object();
-        foundation::URLRequest request("http://127.0.0.1:" + std::to_string(connection.at("port").as_int64()) +
-                                       "/admin/faults");
+        auto connection =
+            json::parse(*foundation::readFile(dir.path() / "groups" / group / "fphost.json")).as_object();
+        foundation::URLRequest request(
+            "http://127.0.0.1:" + std::to_string(connection.at("port").as_int64()) + "/admin/faults");
         request.httpMethod = "POST";
         request.setValue("e2e-token", "X-FP-Token");
         request.httpBody = json::serialize(spec);
@@ -113,15 +128,18 @@ TEST_F(WritesEndToEnd, CreateEditRenameMoveAndDelete) {
     EXPECT_FALSE(fs::exists(folder() / "Projects/plan.txt"));
     auto moved = item(one(modify(renamed, root, "plan-final.txt", {"parentItemIdentifier"}, std::nullopt)));
     EXPECT_EQ(onHost("plan-final.txt"), "v2");
-    auto both = item(one(modify(moved, "Projects", "plan-v3.txt", {"filename", "parentItemIdentifier", "contents"},
-                                local("plan", "v3").string())));
+    auto both =
+        item(one(modify(moved, "Projects", "plan-v3.txt", {"filename", "parentItemIdentifier", "contents"},
+                        local("plan", "v3").string())));
     EXPECT_EQ(both.at("itemIdentifier").as_string(), "Projects/plan-v3.txt");
     EXPECT_EQ(onHost("Projects/plan-v3.txt"), "v3");
 
     const auto& version = both.at("itemVersion").as_object();
-    auto deleted = one({{"op", "delete"}, {"id", "Projects/plan-v3.txt"},
-                        {"baseVersion", {{"contentVersion", version.at("contentVersion")}, {"metadataVersion", ""}}},
-                        {"recursive", false}});
+    auto deleted =
+        one({{"op", "delete"},
+             {"id", "Projects/plan-v3.txt"},
+             {"baseVersion", {{"contentVersion", version.at("contentVersion")}, {"metadataVersion", ""}}},
+             {"recursive", false}});
     EXPECT_TRUE(deleted.at("error").is_null()) << json::serialize(deleted);
     EXPECT_FALSE(fs::exists(folder() / "Projects/plan-v3.txt"));
 }
@@ -142,7 +160,8 @@ TEST_F(WritesEndToEnd, RecursiveDeleteAfterListingAndNotWithout) {
     auto refused = one({{"op", "delete"}, {"id", "Old"}, {"recursive", true}});
     EXPECT_EQ(code(refused), -2005); // never listed in this process: no delivered revision
     EXPECT_TRUE(fs::exists(folder() / "Old"));
-    auto out = script({{{"op", "list"}, {"container", "Old"}}, {{"op", "delete"}, {"id", "Old"}, {"recursive", true}}});
+    auto out = script(
+        {{{"op", "list"}, {"container", "Old"}}, {{"op", "delete"}, {"id", "Old"}, {"recursive", true}}});
     EXPECT_TRUE(out[1].at("error").is_null()) << json::serialize(out[1]);
     EXPECT_FALSE(fs::exists(folder() / "Old"));
 }
@@ -152,7 +171,8 @@ TEST_F(WritesEndToEnd, InjectedRefusalsReachTheSystemAsFileProviderErrors) {
     fault({{"path", "/v1/content"}, {"status", 507}, {"body", {{"error", "quota"}, {"code", "full"}}}});
     auto quota = one(modify(file, root, "a.txt", {"contents"}, local("a", "bigger").string()));
     EXPECT_EQ(code(quota), -1003);
-    EXPECT_EQ(quota.at("error").as_object().at("userInfo").as_object().at("WLHostRefusalCode").as_string(), "full");
+    EXPECT_EQ(quota.at("error").as_object().at("userInfo").as_object().at("WLHostRefusalCode").as_string(),
+              "full");
     fault({{"path", "/v1/move"}, {"status", 503}, {"body", {{"error", "paused"}}}});
     EXPECT_EQ(code(one(modify(file, root, "b.txt", {"filename"}, std::nullopt))), -2005);
     fault({{"path", "/v1/move"}, {"action", "drop"}});

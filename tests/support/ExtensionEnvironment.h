@@ -74,7 +74,9 @@ protected:
         foundation::DispatchQueue::main().drain();
         system->drain();
     }
-    std::filesystem::path domainTemporaryDirectory() const { return directory.path() / "system" / domain.identifier() / "tmp"; }
+    std::filesystem::path domainTemporaryDirectory() const {
+        return directory.path() / "system" / domain.identifier() / "tmp";
+    }
 
     fileprovider::Domain domain{"org.wyvernloft.test", "Test"};
     std::shared_ptr<FakeSystem> system = std::make_shared<FakeSystem>(directory.path() / "system");

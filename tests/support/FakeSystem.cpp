@@ -10,7 +10,8 @@ using fileprovider::ItemIdentifier;
 ItemIdentifier IdentifiedItem::parentItemIdentifier() const {
     const std::string& raw = identifier_.rawValue();
     auto slash = raw.rfind('/');
-    return slash == std::string::npos ? ItemIdentifier::rootContainer() : ItemIdentifier(raw.substr(0, slash));
+    return slash == std::string::npos ? ItemIdentifier::rootContainer()
+                                      : ItemIdentifier(raw.substr(0, slash));
 }
 
 std::string IdentifiedItem::filename() const {
@@ -31,15 +32,16 @@ public:
 
     void enumerateItems(std::shared_ptr<fileprovider::EnumerationObserver> observer,
                         fileprovider::Page page) override {
-        static auto* queue = new foundation::DispatchQueue("FakeSystem.materialized"); // lives for the process
+        static auto* queue =
+            new foundation::DispatchQueue("FakeSystem.materialized"); // lives for the process
         queue->async([pages_ = pages_, failOnPage_ = failOnPage_, observer = std::move(observer),
                       page = std::move(page)] {
             std::size_t index = 0;
             if (page.bytes.rfind("page-", 0) == 0)
                 index = std::stoul(page.bytes.substr(5));
             if (failOnPage_ && *failOnPage_ == index) {
-                observer->finishEnumeratingWithError(
-                    foundation::Error::make(foundation::NSFileProviderErrorDomain, fileprovider::pageExpired));
+                observer->finishEnumeratingWithError(foundation::Error::make(
+                    foundation::NSFileProviderErrorDomain, fileprovider::pageExpired));
                 return;
             }
             std::vector<fileprovider::ItemRef> items;
@@ -63,7 +65,9 @@ private:
 
 FakeSystem::FakeSystem(std::filesystem::path temporaryRoot) : temporaryRoot_(std::move(temporaryRoot)) {}
 
-FakeSystem::~FakeSystem() { queue_.drain(); }
+FakeSystem::~FakeSystem() {
+    queue_.drain();
+}
 
 void FakeSystem::setHasManager(bool hasManager) {
     std::lock_guard lock(mutex_);
@@ -210,7 +214,8 @@ void FakeSystem::signalErrorResolved(const Domain&, foundation::ErrorRef resolve
     complete([completion = std::move(completion), error] { completion(error); });
 }
 
-void FakeSystem::getUserVisibleURL(const Domain&, const ItemIdentifier&, fileprovider::URLCompletion completion) {
+void FakeSystem::getUserVisibleURL(const Domain&, const ItemIdentifier&,
+                                   fileprovider::URLCompletion completion) {
     auto error = errorFor(Operation::visibleURL);
     std::optional<std::filesystem::path> url;
     {

@@ -44,7 +44,8 @@ public:
     void setPreservedURL(std::optional<std::filesystem::path> url);
     void setTemporaryDirectoryError(foundation::ErrorRef error);
     // The pages the materialized-items enumerator serves, and the page (from 0) on which it fails instead.
-    void setMaterializedPages(std::vector<std::vector<std::string>> pages, std::optional<std::size_t> failOnPage = {});
+    void setMaterializedPages(std::vector<std::vector<std::string>> pages,
+                              std::optional<std::size_t> failOnPage = {});
     // Hands out this enumerator of materialized items instead (a test that drives the walk itself).
     void setMaterializedEnumerator(std::shared_ptr<fileprovider::Enumerator> enumerator);
     // While held, completions are kept instead of run; releaseHeld() runs them.
@@ -74,7 +75,8 @@ public:
                            fileprovider::URLCompletion completion) override;
     std::optional<std::filesystem::path> temporaryDirectory(const fileprovider::Domain& domain,
                                                             foundation::ErrorRef* error) override;
-    std::shared_ptr<fileprovider::Enumerator> enumeratorForMaterializedItems(const fileprovider::Domain& domain) override;
+    std::shared_ptr<fileprovider::Enumerator>
+    enumeratorForMaterializedItems(const fileprovider::Domain& domain) override;
 
 private:
     void complete(std::function<void()> completion);

@@ -59,11 +59,12 @@ void RecordingChangeObserver::record(Call call, bool finishing) {
 void RecordingChangeObserver::didUpdateItems(std::vector<fileprovider::ItemRef> items) {
     record(Updated{std::move(items)}, false);
 }
-void RecordingChangeObserver::didDeleteItemsWithIdentifiers(std::vector<fileprovider::ItemIdentifier> identifiers) {
+void RecordingChangeObserver::didDeleteItemsWithIdentifiers(
+    std::vector<fileprovider::ItemIdentifier> identifiers) {
     record(Deleted{std::move(identifiers)}, false);
 }
 void RecordingChangeObserver::finishEnumeratingChangesUpToSyncAnchor(fileprovider::SyncAnchor anchor,
-                                                                      bool moreComing) {
+                                                                     bool moreComing) {
     record(FinishedUpToAnchor{std::move(anchor), moreComing}, true);
 }
 void RecordingChangeObserver::finishEnumeratingWithError(foundation::ErrorRef error) {

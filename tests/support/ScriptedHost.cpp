@@ -10,7 +10,9 @@ ScriptedHost::ScriptedHost(std::string token)
     : token_(std::move(token)),
       server_(std::make_unique<HttpServer>([this](HttpRequest& request) { return respond(request); })) {}
 
-ScriptedHost::~ScriptedHost() { stop(); }
+ScriptedHost::~ScriptedHost() {
+    stop();
+}
 
 void ScriptedHost::stop() {
     {
@@ -118,7 +120,8 @@ void ScriptedHost::writeConnectionFile(const std::filesystem::path& directory) c
     writeConnectionFile(directory, port(), token_);
 }
 
-void ScriptedHost::writeConnectionFile(const std::filesystem::path& directory, int port, const std::string& token) {
+void ScriptedHost::writeConnectionFile(const std::filesystem::path& directory, int port,
+                                       const std::string& token) {
     std::filesystem::create_directories(directory);
     boost::json::object file{{"port", port}, {"token", token}};
     if (auto error = foundation::writeAtomically(directory / "fphost.json", boost::json::serialize(file)))

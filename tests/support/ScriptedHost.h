@@ -51,7 +51,8 @@ public:
 
     // Writes fphost.json ("port", "token") into `directory`, atomically.
     void writeConnectionFile(const std::filesystem::path& directory) const;
-    static void writeConnectionFile(const std::filesystem::path& directory, int port, const std::string& token);
+    static void writeConnectionFile(const std::filesystem::path& directory, int port,
+                                    const std::string& token);
 
     void stop();
 
