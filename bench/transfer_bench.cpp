@@ -11,6 +11,8 @@
 #include "support/FakeSystem.h"
 #include "write/FPHostWrites.h"
 
+#include "BenchSupport.h"
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -20,27 +22,11 @@
 #include <unistd.h>
 #include <vector>
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::seconds;
 namespace fs = std::filesystem;
 
 namespace {
-
-double seconds(Clock::time_point since) {
-    return std::chrono::duration<double>(Clock::now() - since).count();
-}
-
-long peakKiB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmHWM:", 0) == 0)
-            return std::strtol(line.c_str() + 6, nullptr, 10);
-    return -1;
-}
-
-void resetPeak() {
-    std::ofstream("/proc/self/clear_refs") << "5";
-}
 
 void makeFile(const fs::path& path, std::uint64_t bytes) {
     std::vector<char> chunk(1 << 20);
@@ -112,12 +98,12 @@ int main(int argc, char** argv) {
             fs::remove(*file, ec);
         return elapsed;
     };
-    resetPeak();
+    bench::resetPeakRSS();
     download("quarter.bin");
-    long downloadPeakQuarter = peakKiB();
-    resetPeak();
+    long downloadPeakQuarter = bench::peakRSSKiB();
+    bench::resetPeakRSS();
     double ours = download("whole.bin");
-    long downloadPeakWhole = peakKiB();
+    long downloadPeakWhole = bench::peakRSSKiB();
     auto start = Clock::now();
     shell("curl -s --noproxy '*' -H 'X-FP-Token: bench' -o '" + (scratch / "curl.bin").string() + "' '" +
           base + "/v1/content?path=whole.bin'");
@@ -146,12 +132,12 @@ int main(int argc, char** argv) {
         done.get_future().wait();
         return seconds(begin);
     };
-    resetPeak();
+    bench::resetPeakRSS();
     upload("quarter.bin");
-    long uploadPeakQuarter = peakKiB();
-    resetPeak();
+    long uploadPeakQuarter = bench::peakRSSKiB();
+    bench::resetPeakRSS();
     double uploaded = upload("whole.bin");
-    long uploadPeakWhole = peakKiB();
+    long uploadPeakWhole = bench::peakRSSKiB();
     start = Clock::now();
     std::string file = (scratch / "root" / "whole.bin").string();
     std::string digestFile = (scratch / "digest").string();

@@ -4,6 +4,8 @@
 #include "foundation/URLSession.h"
 #include "server/HttpServer.h"
 
+#include "BenchSupport.h"
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -14,26 +16,10 @@
 #include <string>
 
 using namespace foundation;
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::seconds;
 
 namespace {
-
-double seconds(Clock::time_point since) {
-    return std::chrono::duration<double>(Clock::now() - since).count();
-}
-
-long peakRSSKiB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmHWM:", 0) == 0)
-            return std::strtol(line.c_str() + 6, nullptr, 10);
-    return -1;
-}
-
-void resetPeakRSS() {
-    std::ofstream("/proc/self/clear_refs") << "5";
-}
 
 refhost::HttpResponse answer(refhost::HttpRequest& request) {
     if (request.path == "/small")
@@ -154,12 +140,12 @@ int main(int argc, char** argv) {
                 ours, theirs, theirs / ours, program, program / ours);
 
     std::uint64_t quarter = mib / 4 << 20, whole = mib << 20;
-    resetPeakRSS();
+    bench::resetPeakRSS();
     sessionDownload(base + "/big?bytes=" + std::to_string(quarter), quarter);
-    long peakQuarter = peakRSSKiB();
-    resetPeakRSS();
+    long peakQuarter = bench::peakRSSKiB();
+    bench::resetPeakRSS();
     double downloadRate = sessionDownload(base + "/big?bytes=" + std::to_string(whole), whole);
-    long peakWhole = peakRSSKiB();
+    long peakWhole = bench::peakRSSKiB();
     double curlRate = curlProgramDownload(base + "/big?bytes=" + std::to_string(whole), whole);
     std::printf("download of %llu MiB to disk\n", static_cast<unsigned long long>(mib));
     std::printf(

@@ -158,27 +158,27 @@ HttpResponse Service::admin(HttpRequest& request) {
     json::value document = json::parse(smallBody(request), ec);
     if (ec || !document.is_object())
         return refusal(400, "bad_request", "json");
-    const json::object& spec = document.get_object();
-    auto path = member(spec, "path");
+    const json::object& order = document.get_object();
+    auto path = member(order, "path");
     if (!path)
         return refusal(400, "bad_request", "path");
     Fault fault;
-    fault.method = member(spec, "method").value_or("");
-    if (auto* status = spec.if_contains("status"); status && status->is_int64())
+    fault.method = member(order, "method").value_or("");
+    if (auto* status = order.if_contains("status"); status && status->is_int64())
         fault.status = static_cast<int>(status->get_int64());
-    if (auto* body = spec.if_contains("body"))
+    if (auto* body = order.if_contains("body"))
         fault.body = body->is_string() ? std::string(body->get_string()) : json::serialize(*body);
-    std::string action = member(spec, "action").value_or("respond");
+    std::string action = member(order, "action").value_or("respond");
     if (action == "hang")
         fault.action = Fault::Action::hang;
     else if (action == "drop")
         fault.action = Fault::Action::drop;
     else if (action != "respond")
         return refusal(400, "bad_request", "action");
-    if (auto* seconds = spec.if_contains("seconds"); seconds && seconds->is_number())
+    if (auto* seconds = order.if_contains("seconds"); seconds && seconds->is_number())
         fault.seconds = seconds->to_number<double>();
     std::int64_t count = 1;
-    if (auto* n = spec.if_contains("count"); n && n->is_int64())
+    if (auto* n = order.if_contains("count"); n && n->is_int64())
         count = n->get_int64();
     std::lock_guard lock(mutex_);
     for (std::int64_t i = 0; i < count && i < 10000; ++i)
@@ -247,18 +247,17 @@ HttpResponse Service::route(HttpRequest& request) {
     if (method == "GET" && path == "/v1/changes") {
         // A revision that is not a number asks for everything: the whole history since 0.
         std::int64_t since = std::max<std::int64_t>(0, parseInteger(query["anchor"]).value_or(0));
-        std::int64_t revision = tree_.revision();
         auto changes = tree_.changesSince(since);
         if (!changes)
             return refusal(410, "expired", "anchor"); // ahead of this history
         JsonWriter out;
         out.beginObject()
             .key("updates")
-            .raw(changes->first)
+            .raw(changes->updates)
             .key("deletions")
-            .raw(changes->second)
+            .raw(changes->deletions)
             .key("anchor")
-            .integer(std::max(revision, tree_.revision()))
+            .integer(changes->revision)
             .key("epoch")
             .string(tree_.epoch())
             .endObject();

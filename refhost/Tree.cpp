@@ -374,7 +374,7 @@ std::int64_t Tree::revision() {
     return revision_;
 }
 
-std::optional<std::pair<std::string, std::string>> Tree::changesSince(std::int64_t since) {
+std::optional<Tree::Changes> Tree::changesSince(std::int64_t since) {
     std::lock_guard lock(mutex_);
     syncLocked();
     if (since > revision_)
@@ -391,7 +391,7 @@ std::optional<std::pair<std::string, std::string>> Tree::changesSince(std::int64
             updates += recordLocked(key, node);
         }
     }
-    return std::make_pair(updates + "]", deletions + "]");
+    return Changes{updates + "]", deletions + "]", revision_};
 }
 
 Tree::Reading Tree::openForReading(const std::string& key) {
@@ -425,7 +425,9 @@ std::string Tree::conflictNameLocked(const std::string& parent, const std::strin
     std::string stem = dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
     std::string extension = dot == std::string::npos || dot == 0 ? "" : name.substr(dot);
     for (int n = 1;; ++n) {
-        std::string candidate = stem + " (conflict " + std::to_string(n) + ")" + extension;
+        std::string candidate = stem;
+        candidate += " (conflict " + std::to_string(n) + ")";
+        candidate += extension;
         std::error_code ec;
         if (!liveLocked(join(parent, candidate)) && !fs::exists(diskPathLocked(parent) / candidate, ec))
             return candidate;

@@ -70,9 +70,14 @@ public:
     Listing all();
     std::int64_t revision();
     const std::string& epoch() const { return epoch_; }
-    // "updates" and "deletions" members since `revision`, or none when the revision is ahead of this
-    // history.
-    std::optional<std::pair<std::string, std::string>> changesSince(std::int64_t revision);
+    // The JSON arrays of "updates" and "deletions" since `revision` and the revision they lead to, taken
+    // together; none when the revision is ahead of this history.
+    struct Changes {
+        std::string updates;
+        std::string deletions;
+        std::int64_t revision = 0;
+    };
+    std::optional<Changes> changesSince(std::int64_t revision);
 
     // An open file for reading and its size, or a refusal.
     struct Reading {

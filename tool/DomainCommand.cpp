@@ -54,7 +54,7 @@ int runDomainCommand(const std::vector<std::string>& args, std::ostream& out, st
         err << usageText << std::flush;
         return 1;
     }
-    const std::string cmd = args[1];
+    const std::string& cmd = args[1];
     const std::string identifier = args.size() >= 3 ? args[2] : defaultDomainIdentifier;
     const std::string displayName = args.size() >= 4 ? args[3] : defaultDisplayName;
     const Domain domain(identifier, displayName);

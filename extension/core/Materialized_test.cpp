@@ -57,12 +57,6 @@ protected:
                 out.push_back(id);
         return out;
     }
-    void publishAll() {
-        std::map<std::string, bool> matching;
-        for (auto& id : KeptLocal::peekPending().ids)
-            matching[id] = KeptLocal::contains(ItemIdentifier(id));
-        KeptLocal::clearPending(matching);
-    }
     using Strings = std::vector<std::string>;
 };
 
@@ -93,7 +87,7 @@ TEST_F(MaterializedTest, FailureOnTheSecondPageLeavesTheStoreAndSignalsNothing) 
 
 TEST_F(MaterializedTest, NothingToPublishCompletesWithoutASignal) {
     KeptLocal::remember(ItemIdentifier("a"));
-    publishAll();
+    publishAllPending();
     walk({{"a"}});
     EXPECT_TRUE(system->signals().empty());
 }
@@ -101,7 +95,7 @@ TEST_F(MaterializedTest, NothingToPublishCompletesWithoutASignal) {
 TEST_F(MaterializedTest, FewerItemsShrinkTheSetAndCompleteAfterTheSignal) {
     KeptLocal::remember(ItemIdentifier("a"));
     KeptLocal::remember(ItemIdentifier("b"));
-    publishAll();
+    publishAllPending();
     system->holdCompletions(true);
     system->setMaterializedPages({{"a"}});
     support::Recorder<> done;

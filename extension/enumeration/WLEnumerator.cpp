@@ -16,6 +16,17 @@ std::shared_ptr<const boost::json::object> emptyObject() {
     return std::make_shared<const boost::json::object>();
 }
 
+// The items of a batch of records, checked against one snapshot of the kept-local store.
+std::vector<fileprovider::ItemRef> itemsOf(const JSONObjectRef& answer,
+                                           const std::vector<const boost::json::object*>& records) {
+    std::vector<fileprovider::ItemRef> items;
+    items.reserve(records.size());
+    auto kept = KeptLocal::snapshot();
+    for (const auto* record : records)
+        items.push_back(WLItem::make(shareObject(answer, *record), kept));
+    return items;
+}
+
 } // namespace
 
 WLEnumerator::WLEnumerator(ItemIdentifier container, HostConfig cfg)
@@ -39,12 +50,7 @@ void WLEnumerator::enumerateItems(std::shared_ptr<fileprovider::EnumerationObser
                               hostAnswerError(status, data, error, enumerationFailed));
                           return;
                       }
-                      std::vector<fileprovider::ItemRef> items;
-                      items.reserve(records->size());
-                      auto kept = KeptLocal::snapshot();
-                      for (const auto* record : *records)
-                          items.push_back(WLItem::make(shareObject(answer, *record), kept));
-                      observer->didEnumerateItems(std::move(items));
+                      observer->didEnumerateItems(itemsOf(answer, *records));
                       observer->finishEnumeratingUpToPage(std::nullopt);
                       if (auto anchor = jsonIntegral(*answer, "anchor")) {
                           if (self->isWorkingSet)
@@ -99,14 +105,8 @@ void WLEnumerator::enumerateChanges(std::shared_ptr<ChangeObserver> observer,
                           }
                       }
                       auto updates = jsonArrayOfObjects(*answer, "updates");
-                      if (updates && !updates->empty()) {
-                          std::vector<fileprovider::ItemRef> items;
-                          items.reserve(updates->size());
-                          auto kept = KeptLocal::snapshot();
-                          for (const auto* record : *updates)
-                              items.push_back(WLItem::make(shareObject(answer, *record), kept));
-                          observer->didUpdateItems(std::move(items));
-                      }
+                      if (updates && !updates->empty())
+                          observer->didUpdateItems(itemsOf(answer, *updates));
                       auto deletions = jsonArrayOfStrings(*answer, "deletions");
                       if (deletions && !deletions->empty()) {
                           std::vector<ItemIdentifier> identifiers;

@@ -30,12 +30,12 @@ bool WLItem::isJSONTrue(const boost::json::value* value) {
 }
 
 WLItem::WLItem(JSONObjectRef json)
-    : json_(json ? std::move(json) : emptyRecord()), isDir_(readIsDir(*json_)) {
+    : json_(json ? std::move(json) : JSONObjectRef(emptyRecord())), isDir_(readIsDir(*json_)) {
     localOnThisMac_ = !isDir_ && KeptLocal::contains(itemIdentifier());
 }
 
 WLItem::WLItem(JSONObjectRef json, const KeptLocal::Snapshot& kept)
-    : json_(json ? std::move(json) : emptyRecord()), isDir_(readIsDir(*json_)) {
+    : json_(json ? std::move(json) : JSONObjectRef(emptyRecord())), isDir_(readIsDir(*json_)) {
     localOnThisMac_ = !isDir_ && kept.contains(itemIdentifier());
 }
 

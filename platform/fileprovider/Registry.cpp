@@ -192,34 +192,30 @@ bool Registry::hasManager(const Domain& domain) {
     return found;
 }
 
-void Registry::signalEnumerator(const Domain& domain, const ItemIdentifier& container,
-                                ErrorCompletion completion) {
+// Appends `entry` to the registry's list `key` when the domain is registered.
+ErrorRef Registry::record(const Domain& domain, const char* key, json::object entry) {
     bool found = false;
     ErrorRef error = withRegistry(directory_, [&](json::object& registry) {
         found = findDomain(registry, domain.identifier()) != nullptr;
-        if (found)
-            appendCapped(arrayMember(registry, "signals"),
-                         json::object{{"domain", domain.identifier()},
-                                      {"container", container.rawValue()},
-                                      {"at", foundation::Date::now().timeIntervalSince1970}});
+        if (found) {
+            entry["domain"] = domain.identifier();
+            entry["at"] = foundation::Date::now().timeIntervalSince1970;
+            appendCapped(arrayMember(registry, key), std::move(entry));
+        }
         return found;
     });
-    completion(error ? error : found ? nullptr : unknownDomain(domain));
+    return error ? error : found ? nullptr : unknownDomain(domain);
+}
+
+void Registry::signalEnumerator(const Domain& domain, const ItemIdentifier& container,
+                                ErrorCompletion completion) {
+    completion(record(domain, "signals", {{"container", container.rawValue()}}));
 }
 
 void Registry::signalErrorResolved(const Domain& domain, ErrorRef resolved, ErrorCompletion completion) {
-    bool found = false;
-    ErrorRef error = withRegistry(directory_, [&](json::object& registry) {
-        found = findDomain(registry, domain.identifier()) != nullptr;
-        if (found)
-            appendCapped(arrayMember(registry, "resolved"),
-                         json::object{{"domain", domain.identifier()},
-                                      {"errorDomain", resolved ? resolved->domain() : ""},
-                                      {"code", resolved ? resolved->code() : 0},
-                                      {"at", foundation::Date::now().timeIntervalSince1970}});
-        return found;
-    });
-    completion(error ? error : found ? nullptr : unknownDomain(domain));
+    completion(record(
+        domain, "resolved",
+        {{"errorDomain", resolved ? resolved->domain() : ""}, {"code", resolved ? resolved->code() : 0}}));
 }
 
 void Registry::getUserVisibleURL(const Domain& domain, const ItemIdentifier& item, URLCompletion completion) {

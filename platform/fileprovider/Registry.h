@@ -14,6 +14,7 @@
 // Completions run on the caller's thread, before the call returns.
 #include "Manager.h"
 
+#include <boost/json/object.hpp>
 #include <filesystem>
 
 namespace fileprovider {
@@ -42,6 +43,7 @@ public:
 
 private:
     std::filesystem::path domainDirectory(const Domain& domain) const;
+    foundation::ErrorRef record(const Domain& domain, const char* key, boost::json::object entry);
     std::filesystem::path directory_;
 };
 

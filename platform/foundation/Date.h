@@ -13,7 +13,7 @@ struct Date {
         using namespace std::chrono;
         return {duration<double>(system_clock::now().time_since_epoch()).count()};
     }
-    auto operator<=>(const Date&) const = default;
+    auto operator<=>(const Date&) const = default; // NOLINT(modernize-use-nullptr): a checker false positive
 };
 
 } // namespace foundation

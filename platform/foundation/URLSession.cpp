@@ -236,6 +236,7 @@ size_t onUpload(char* buffer, size_t size, size_t count, void* user) {
     if (!task->uploadStream) {
         const std::string& body = *task->request.httpBody;
         size_t n = std::min(room, body.size() - task->memoryBodyOffset);
+        // NOLINTNEXTLINE(bugprone-not-null-terminated-result): a body is bytes, not a C string
         std::memcpy(buffer, body.data() + task->memoryBodyOffset, n);
         task->memoryBodyOffset += n;
         return n;
@@ -390,7 +391,9 @@ ErrorRef URLSession::Engine::configure(Task& task) {
         if (hasBody && equalsIgnoringCase(name, "Content-Length"))
             continue; // curl writes it from the upload size
         // "Name;" is curl's way to send a header with an empty value ("Name:" would remove it).
-        std::string line = value.empty() ? name + ";" : name + ": " + value;
+        std::string line = name;
+        line += value.empty() ? ";" : ": ";
+        line += value;
         list = curl_slist_append(list, line.c_str());
     }
     task.headerList.reset(list);
@@ -458,7 +461,9 @@ void URLSession::Engine::finish(CURL* easy, CURLcode code) {
         std::int64_t urlCode = urlErrorCode(code);
         if (task->uploadFailed)
             urlCode = NSURLErrorRequestBodyStreamExhausted;
-        error = urlError(urlCode, task->request.url, task->errorBuffer.c_str());
+        // curl writes a C string into the fixed buffer: the text ends at its first NUL.
+        error =
+            urlError(urlCode, task->request.url, task->errorBuffer.substr(0, task->errorBuffer.find('\0')));
     } else {
         curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &task->status);
     }
@@ -511,7 +516,7 @@ void URLSession::Engine::run() {
     }
 }
 
-URLSession::URLSession(std::string label) : engine_(std::make_shared<Engine>(label)) {
+URLSession::URLSession(const std::string& label) : engine_(std::make_shared<Engine>(label)) {
     engine_->start();
 }
 

@@ -75,7 +75,7 @@ public:
     using DownloadCompletion = std::function<void(std::optional<std::filesystem::path> location,
                                                   ResponseRef response, ErrorRef error)>;
 
-    explicit URLSession(std::string label = "URLSession");
+    explicit URLSession(const std::string& label = "URLSession");
     ~URLSession(); // cancels what is still running; its completions run before this returns
     URLSession(const URLSession&) = delete;
     URLSession& operator=(const URLSession&) = delete;

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <stdexcept>
 
 namespace fpctl {
@@ -310,33 +311,25 @@ Session::~Session() {
 Output Session::run(const json::object& command) {
     std::string op = text(command, "op");
     system_->takeSignals();
-    json::object result;
-    if (op == "info")
-        result = info();
-    else if (op == "item")
-        result = item(command);
-    else if (op == "enumerator")
-        result = enumerator(command);
-    else if (op == "list")
-        result = list(command);
-    else if (op == "anchor")
-        result = anchor(command);
-    else if (op == "changes")
-        result = changes(command);
-    else if (op == "fetch")
-        result = fetch(command);
-    else if (op == "fetchPartial")
-        result = fetchPartial(command);
-    else if (op == "create")
-        result = create(command);
-    else if (op == "modify")
-        result = modify(command);
-    else if (op == "delete")
-        result = remove(command);
-    else if (op == "materializedChanged")
-        result = materializedChanged(command);
-    else
+    using Command = json::object (Session::*)(const json::object&);
+    static const std::map<std::string, Command> commands = {
+        {"info", &Session::info},
+        {"item", &Session::item},
+        {"enumerator", &Session::enumerator},
+        {"list", &Session::list},
+        {"anchor", &Session::anchor},
+        {"changes", &Session::changes},
+        {"fetch", &Session::fetch},
+        {"fetchPartial", &Session::fetchPartial},
+        {"create", &Session::create},
+        {"modify", &Session::modify},
+        {"delete", &Session::remove},
+        {"materializedChanged", &Session::materializedChanged},
+    };
+    auto found = commands.find(op);
+    if (found == commands.end())
         throw std::invalid_argument("unknown op \"" + op + "\"");
+    json::object result = (this->*found->second)(command);
     // Signals the extension sent from the main queue belong to this command.
     foundation::URLSession::shared().callbackQueue().drain();
     foundation::DispatchQueue::main().drain();
@@ -350,7 +343,7 @@ Output Session::run(const json::object& command) {
     return {output, describe(output)};
 }
 
-json::object Session::info() {
+json::object Session::info(const json::object&) {
     const auto& manifest = loaded_->manifest();
     json::array groups;
     json::object containers;

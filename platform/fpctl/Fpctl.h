@@ -66,7 +66,7 @@ public:
     Output run(const boost::json::object& command);
 
 private:
-    boost::json::object info();
+    boost::json::object info(const boost::json::object& command);
     boost::json::object item(const boost::json::object& command);
     boost::json::object enumerator(const boost::json::object& command);
     boost::json::object list(const boost::json::object& command);

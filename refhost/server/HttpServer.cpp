@@ -359,7 +359,7 @@ void HttpServer::serve(int fd) {
         std::string head =
             "HTTP/1.1 " + std::to_string(response.status) + " " + reason(response.status) + "\r\n";
         for (const auto& [name, value] : response.headers)
-            head += name + ": " + value + "\r\n";
+            head.append(name).append(": ").append(value).append("\r\n");
         head += "Content-Length: " + std::to_string(total) + "\r\n\r\n";
         if (!sendAll(fd, head.data(), head.size()))
             break;

@@ -106,6 +106,25 @@ Run run(const std::string& program, const std::vector<std::string>& arguments, c
     return result;
 }
 
+ScriptRun fpctlScript(const std::vector<std::string>& options,
+                      const std::vector<boost::json::object>& commands,
+                      const std::map<std::string, std::string>& environment) {
+    std::string input;
+    for (const auto& command : commands)
+        input += boost::json::serialize(command) + "\n";
+    std::vector<std::string> arguments = options;
+    arguments.emplace_back("--script");
+    Run result = run(WL_FPCTL_PATH, arguments, input, environment);
+    ScriptRun script{result.exitCode, result.err, {}};
+    std::size_t start = 0;
+    while (start < result.out.size()) {
+        auto end = result.out.find('\n', start);
+        script.outputs.push_back(boost::json::parse(result.out.substr(start, end - start)).as_object());
+        start = end + 1;
+    }
+    return script;
+}
+
 RefHost::RefHost(const std::filesystem::path& root, const std::map<std::string, std::string>& environment,
                  const std::vector<std::string>& extra) {
     std::vector<std::string> arguments{"--root", root.string()};

@@ -2,6 +2,7 @@
 
 // Running the project's programs as a user would: a host in the background, a command with standard
 // input, output and exit code.
+#include <boost/json.hpp>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -19,6 +20,16 @@ struct Run {
 // Runs `program` with `arguments`, feeding `input`, with `environment` added to this process's.
 Run run(const std::string& program, const std::vector<std::string>& arguments, const std::string& input = {},
         const std::map<std::string, std::string>& environment = {});
+
+// fpctl --script with `options`, one command per line; each line of its output parsed as one object.
+struct ScriptRun {
+    int exitCode = -1;
+    std::string err;
+    std::vector<boost::json::object> outputs;
+};
+ScriptRun fpctlScript(const std::vector<std::string>& options,
+                      const std::vector<boost::json::object>& commands,
+                      const std::map<std::string, std::string>& environment);
 
 // wl-refhost on a folder, stopped with SIGTERM at the end.
 class RefHost {

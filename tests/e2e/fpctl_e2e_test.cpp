@@ -30,21 +30,13 @@ protected:
     }
     // Runs one fpctl script; each line of output is one command's JSON object.
     std::vector<json::object> script(const std::vector<json::object>& commands, int expectedExit = 0) {
-        std::string input;
-        for (const auto& c : commands)
-            input += json::serialize(c) + "\n";
-        auto result = e2e::run(WL_FPCTL_PATH, {"--extension", WL_MODULE_PATH, "--domain", "e2e", "--script"},
-                               input, environment);
+        auto result =
+            e2e::fpctlScript({"--extension", WL_MODULE_PATH, "--domain", "e2e"}, commands, environment);
         EXPECT_EQ(result.exitCode, expectedExit) << result.err;
-        std::vector<json::object> outputs;
-        std::size_t start = 0;
-        while (start < result.out.size()) {
-            auto end = result.out.find('\n', start);
-            outputs.push_back(json::parse(result.out.substr(start, end - start)).as_object());
-            start = end + 1;
+        if (expectedExit == 0) {
+            EXPECT_EQ(result.outputs.size(), commands.size()) << result.err;
         }
-        EXPECT_EQ(outputs.size(), expectedExit == 0 ? commands.size() : outputs.size()) << result.err;
-        return outputs;
+        return result.outputs;
     }
     std::unique_ptr<RefHost> startHost() { return std::make_unique<RefHost>(folder(), environment); }
 

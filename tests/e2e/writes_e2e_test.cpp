@@ -37,21 +37,10 @@ protected:
     }
 
     std::vector<json::object> script(const std::vector<json::object>& commands) {
-        std::string input;
-        for (const auto& c : commands)
-            input += json::serialize(c) + "\n";
-        auto result =
-            e2e::run(WL_FPCTL_PATH, {"--extension", WL_MODULE_PATH, "--script"}, input, environment);
+        auto result = e2e::fpctlScript({"--extension", WL_MODULE_PATH}, commands, environment);
         EXPECT_EQ(result.exitCode, 0) << result.err;
-        std::vector<json::object> outputs;
-        std::size_t start = 0;
-        while (start < result.out.size()) {
-            auto end = result.out.find('\n', start);
-            outputs.push_back(json::parse(result.out.substr(start, end - start)).as_object());
-            start = end + 1;
-        }
-        EXPECT_EQ(outputs.size(), commands.size());
-        return outputs;
+        EXPECT_EQ(result.outputs.size(), commands.size()) << result.err;
+        return result.outputs;
     }
     json::object one(const json::object& command) { return script({command}).at(0); }
 

@@ -37,6 +37,13 @@ protected:
         std::filesystem::create_directories(hostDirectory());
         std::ofstream(hostDirectory() / "fphost.json", std::ios::binary | std::ios::trunc) << contents;
     }
+    // Marks every pending kept-local change as published in its current state: an empty journal.
+    static void publishAllPending() {
+        std::map<std::string, bool> matching;
+        for (auto& id : wl::KeptLocal::peekPending().ids)
+            matching[id] = wl::KeptLocal::contains(fileprovider::ItemIdentifier(id));
+        wl::KeptLocal::clearPending(matching);
+    }
     void writeStore(const std::string& contents) {
         std::ofstream(storeFile(), std::ios::binary | std::ios::trunc) << contents;
     }
