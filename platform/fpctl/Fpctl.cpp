@@ -22,28 +22,46 @@ namespace {
 // How long fpctl waits for the extension to call back before it reports the command as unanswered.
 constexpr std::chrono::seconds answerLimit{120};
 
-// Waits for one completion; fpctl never returns before the extension has answered.
-class Waiter {
+// The first answer of a completion, shared with it: a completion that comes after fpctl stopped
+// waiting finds its answer still there, and is ignored.
+template <typename T> class Answer {
 public:
-    void done() {
+    static std::shared_ptr<Answer> make() { return std::make_shared<Answer>(); }
+    void set(T value) {
         std::lock_guard lock(mutex_);
-        ++calls_;
+        if (!value_)
+            value_ = std::move(value);
         changed_.notify_all();
     }
-    bool wait() {
+    // The answer, or none when the extension did not call back in time.
+    std::optional<T> wait() {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, answerLimit, [&] { return calls_ > 0; });
-    }
-    int calls() {
-        std::lock_guard lock(mutex_);
-        return calls_;
+        changed_.wait_for(lock, answerLimit, [&] { return value_.has_value(); });
+        return value_;
     }
 
 private:
     std::mutex mutex_;
     std::condition_variable changed_;
-    int calls_ = 0;
+    std::optional<T> value_;
 };
+
+// Waits for one call without arguments.
+class Waiter {
+public:
+    void done() { answer_->set(true); }
+    bool wait() { return answer_->wait().has_value(); }
+
+private:
+    std::shared_ptr<Answer<bool>> answer_ = Answer<bool>::make();
+};
+
+// Lets what the extension still does after its completion (completing progress, posting to the main
+// queue) finish, so that the output shows the state the call left behind.
+void settle() {
+    foundation::URLSession::shared().callbackQueue().drain();
+    foundation::DispatchQueue::main().drain();
+}
 
 std::string text(const json::object& command, const char* key) {
     const json::value* value = command.if_contains(key);
@@ -330,9 +348,7 @@ Output Session::run(const json::object& command) {
     if (found == commands.end())
         throw std::invalid_argument("unknown op \"" + op + "\"");
     json::object result = (this->*found->second)(command);
-    // Signals the extension sent from the main queue belong to this command.
-    foundation::URLSession::shared().callbackQueue().drain();
-    foundation::DispatchQueue::main().drain();
+    settle(); // signals the extension sent from the main queue belong to this command
     json::object output{{"op", op}};
     for (auto& [key, value] : result)
         output[key] = value;
@@ -360,18 +376,17 @@ json::object Session::info(const json::object&) {
 }
 
 json::object Session::item(const json::object& command) {
-    Waiter waiter;
-    fileprovider::ItemRef found;
-    ErrorRef error;
+    using Result = std::pair<fileprovider::ItemRef, ErrorRef>;
+    auto answer = Answer<Result>::make();
     auto progress = extension_->item(ItemIdentifier(text(command, "id")), {},
-                                     [&](fileprovider::ItemRef item, ErrorRef e) {
-                                         found = std::move(item);
-                                         error = std::move(e);
-                                         waiter.done();
+                                     [answer](fileprovider::ItemRef item, ErrorRef error) {
+                                         answer->set({std::move(item), std::move(error)});
                                      });
-    bool answered = waiter.wait();
+    auto result = answer->wait();
+    settle();
+    fileprovider::ItemRef found = result ? result->first : nullptr;
     return {{"item", found ? json::value(itemJSON(*found)) : json::value(nullptr)},
-            {"error", answered ? errorJSON(error) : unansweredJSON()},
+            {"error", result ? errorJSON(result->second) : unansweredJSON()},
             {"progress", progressJSON(*progress)}};
 }
 
@@ -413,13 +428,10 @@ json::object Session::anchor(const json::object& command) {
     auto enumerator = enumeratorFor(text(command, "container"), error);
     if (!enumerator)
         return {{"anchor", nullptr}, {"error", errorJSON(error)}};
-    Waiter waiter;
-    std::optional<fileprovider::SyncAnchor> anchor;
-    enumerator->currentSyncAnchor([&](std::optional<fileprovider::SyncAnchor> given) {
-        anchor = std::move(given);
-        waiter.done();
-    });
-    waiter.wait();
+    auto answer = Answer<std::optional<fileprovider::SyncAnchor>>::make();
+    enumerator->currentSyncAnchor(
+        [answer](std::optional<fileprovider::SyncAnchor> given) { answer->set(std::move(given)); });
+    auto anchor = answer->wait().value_or(std::nullopt);
     json::object out;
     if (anchor && !isText(anchor->bytes))
         out["anchorBase64"] = base64(anchor->bytes);
@@ -452,19 +464,17 @@ json::object Session::changes(const json::object& command) {
 }
 
 json::object Session::fetch(const json::object& command) {
-    Waiter waiter;
-    std::optional<fs::path> file;
-    fileprovider::ItemRef found;
-    ErrorRef error;
-    auto progress =
-        extension_->fetchContents(ItemIdentifier(text(command, "id")), std::nullopt, {},
-                                  [&](std::optional<fs::path> f, fileprovider::ItemRef item, ErrorRef e) {
-                                      file = std::move(f);
-                                      found = std::move(item);
-                                      error = std::move(e);
-                                      waiter.done();
-                                  });
-    bool answered = waiter.wait();
+    using Result = std::tuple<std::optional<fs::path>, fileprovider::ItemRef, ErrorRef>;
+    auto answer = Answer<Result>::make();
+    auto progress = extension_->fetchContents(
+        ItemIdentifier(text(command, "id")), std::nullopt, {},
+        [answer](std::optional<fs::path> f, fileprovider::ItemRef item, ErrorRef e) {
+            answer->set({std::move(f), std::move(item), std::move(e)});
+        });
+    auto result = answer->wait();
+    settle();
+    bool answered = result.has_value();
+    auto [file, found, error] = result.value_or(Result{});
     if (file) {
         fetched_.push_back(*file);
         if (auto out = optionalText(command, "out")) {
@@ -484,26 +494,21 @@ json::object Session::fetchPartial(const json::object& command) {
     auto* partial = dynamic_cast<fileprovider::PartialContentFetching*>(extension_.get());
     if (!partial)
         throw std::invalid_argument("the extension does not fetch partial contents");
-    Waiter waiter;
-    std::optional<fs::path> file;
-    fileprovider::ItemRef found;
-    fileprovider::Range range;
-    fileprovider::MaterializationFlags flags;
-    ErrorRef error;
+    using Result = std::tuple<std::optional<fs::path>, fileprovider::ItemRef, fileprovider::Range,
+                              fileprovider::MaterializationFlags, ErrorRef>;
+    auto answer = Answer<Result>::make();
     fileprovider::Range wanted{integer(command, "offset", 0), integer(command, "length", 0)};
     auto progress = partial->fetchPartialContents(
         ItemIdentifier(text(command, "id")), std::nullopt, {}, wanted,
         static_cast<std::size_t>(integer(command, "alignment", 1)), {},
-        [&](std::optional<fs::path> f, fileprovider::ItemRef item, fileprovider::Range r,
-            fileprovider::MaterializationFlags m, ErrorRef e) {
-            file = std::move(f);
-            found = std::move(item);
-            range = r;
-            flags = m;
-            error = std::move(e);
-            waiter.done();
+        [answer](std::optional<fs::path> f, fileprovider::ItemRef item, fileprovider::Range r,
+                 fileprovider::MaterializationFlags m, ErrorRef e) {
+            answer->set({std::move(f), std::move(item), r, m, std::move(e)});
         });
-    bool answered = waiter.wait();
+    auto result = answer->wait();
+    settle();
+    bool answered = result.has_value();
+    auto [file, found, range, flags, error] = result.value_or(Result{});
     if (file)
         fetched_.push_back(*file);
     return {{"file", file ? json::value(file->string()) : json::value(nullptr)},
@@ -525,16 +530,14 @@ json::object Session::create(const json::object& command) {
     if (const json::value* may = command.if_contains("mayAlreadyExist");
         may && may->is_bool() && may->get_bool())
         options = fileprovider::CreateItemOptions::mayAlreadyExist;
-    Waiter waiter;
-    json::object out;
+    auto answer = Answer<json::object>::make();
     auto progress = extension_->createItem(
         proposed, fileprovider::ItemFields(0x7ff), contents, options, {},
-        [&](fileprovider::ItemRef item, fileprovider::ItemFields remaining, bool fetch, ErrorRef error) {
-            out = writeResult(std::move(item), remaining, fetch, std::move(error));
-            waiter.done();
+        [answer](fileprovider::ItemRef item, fileprovider::ItemFields remaining, bool fetch, ErrorRef error) {
+            answer->set(writeResult(std::move(item), remaining, fetch, std::move(error)));
         });
-    if (!waiter.wait())
-        out = {{"item", nullptr}, {"error", unansweredJSON()}};
+    json::object out = answer->wait().value_or(json::object{{"item", nullptr}, {"error", unansweredJSON()}});
+    settle();
     out["progress"] = progressJSON(*progress);
     return out;
 }
@@ -553,16 +556,14 @@ json::object Session::modify(const json::object& command) {
     std::optional<fs::path> contents;
     if (auto path = optionalText(command, "contents"))
         contents = fs::absolute(*path);
-    Waiter waiter;
-    json::object out;
+    auto answer = Answer<json::object>::make();
     auto progress = extension_->modifyItem(
         proposed, versionFrom(command), fieldsFrom(command.if_contains("changedFields")), contents, {}, {},
-        [&](fileprovider::ItemRef item, fileprovider::ItemFields remaining, bool fetch, ErrorRef error) {
-            out = writeResult(std::move(item), remaining, fetch, std::move(error));
-            waiter.done();
+        [answer](fileprovider::ItemRef item, fileprovider::ItemFields remaining, bool fetch, ErrorRef error) {
+            answer->set(writeResult(std::move(item), remaining, fetch, std::move(error)));
         });
-    if (!waiter.wait())
-        out = {{"item", nullptr}, {"error", unansweredJSON()}};
+    json::object out = answer->wait().value_or(json::object{{"item", nullptr}, {"error", unansweredJSON()}});
+    settle();
     out["progress"] = progressJSON(*progress);
     return out;
 }
@@ -572,15 +573,12 @@ json::object Session::remove(const json::object& command) {
     if (const json::value* recursive = command.if_contains("recursive");
         recursive && recursive->is_bool() && recursive->get_bool())
         options = fileprovider::DeleteItemOptions::recursive;
-    Waiter waiter;
-    ErrorRef error;
+    auto answer = Answer<ErrorRef>::make();
     auto progress = extension_->deleteItem(ItemIdentifier(text(command, "id")), versionFrom(command), options,
-                                           {}, [&](ErrorRef e) {
-                                               error = std::move(e);
-                                               waiter.done();
-                                           });
-    bool answered = waiter.wait();
-    return {{"error", answered ? errorJSON(error) : unansweredJSON()}, {"progress", progressJSON(*progress)}};
+                                           {}, [answer](ErrorRef error) { answer->set(std::move(error)); });
+    auto error = answer->wait();
+    settle();
+    return {{"error", error ? errorJSON(*error) : unansweredJSON()}, {"progress", progressJSON(*progress)}};
 }
 
 json::object Session::materializedChanged(const json::object& command) {
@@ -602,9 +600,9 @@ json::object Session::materializedChanged(const json::object& command) {
     if (command.contains("failOnPage"))
         failOn = static_cast<std::size_t>(integer(command, "failOnPage", 0));
     system_->setMaterializedPages(std::move(pages), failOn);
-    Waiter waiter;
-    extension_->materializedItemsDidChange([&] { waiter.done(); });
-    return {{"completed", waiter.wait()}};
+    auto answer = Answer<bool>::make();
+    extension_->materializedItemsDidChange([answer] { answer->set(true); });
+    return {{"completed", answer->wait().has_value()}};
 }
 
 } // namespace fpctl

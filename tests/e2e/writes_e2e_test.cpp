@@ -76,14 +76,14 @@ protected:
         return output.at("error").as_object().at("code").as_int64();
     }
 
-    void fault(const json::object& spec) {
+    void fault(const json::object& order) {
         auto connection =
             json::parse(*foundation::readFile(dir.path() / "groups" / group / "fphost.json")).as_object();
         foundation::URLRequest request(
             "http://127.0.0.1:" + std::to_string(connection.at("port").as_int64()) + "/admin/faults");
         request.httpMethod = "POST";
         request.setValue("e2e-token", "X-FP-Token");
-        request.httpBody = json::serialize(spec);
+        request.httpBody = json::serialize(order);
         support::Recorder<std::optional<std::string>, foundation::ResponseRef, foundation::ErrorRef> done;
         foundation::URLSession::shared().dataTask(request, done.callback())->resume();
         ASSERT_TRUE(done.wait());
