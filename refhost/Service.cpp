@@ -1,6 +1,7 @@
 #include "Service.h"
 
 #include "Json.h"
+#include "foundation/Files.h"
 
 #include <boost/json.hpp>
 #include <chrono>
@@ -315,12 +316,8 @@ HttpResponse Service::upload(HttpRequest& request) {
             if (n == 0)
                 break;
             EVP_DigestUpdate(context.get(), buffer.data(), static_cast<std::size_t>(n));
-            for (std::int64_t written = 0; written < n;) {
-                ssize_t w = ::write(fd, buffer.data() + written, static_cast<std::size_t>(n - written));
-                if (w <= 0)
-                    return Refusal{500, "failed", "write", std::nullopt};
-                written += w;
-            }
+            if (!foundation::writeAll(fd, std::string_view(buffer.data(), static_cast<std::size_t>(n))))
+                return Refusal{500, "failed", "write", std::nullopt};
             received += static_cast<std::uint64_t>(n);
         }
         unsigned char hash[EVP_MAX_MD_SIZE];

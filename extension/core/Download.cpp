@@ -32,19 +32,6 @@ private:
     int fd_;
 };
 
-bool writeAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // The transfer deletes its file when its completion returns, and the hand-over comes after a further
 // exchange: a file that must outlive the completion is moved to a name of our own first.
 std::optional<fs::path> keepDownload(const fs::path& download) {
@@ -84,7 +71,7 @@ std::optional<fs::path> FileProviderExtension::copyDenseOntoProviderVolume(const
             return std::nullopt;
         if (n == 0)
             return target;
-        if (!writeAll(out.get(), buffer.data(), static_cast<std::size_t>(n)))
+        if (!foundation::writeAll(out.get(), std::string_view(buffer.data(), static_cast<std::size_t>(n))))
             return std::nullopt;
     }
 }

@@ -1,6 +1,6 @@
+#include "enumeration/EnumerationTest.h"
 #include "enumeration/WLEnumerator.h"
 #include "item/WLItem.h"
-#include "support/ExtensionEnvironment.h"
 #include "support/Observers.h"
 
 #include <gtest/gtest.h>
@@ -13,19 +13,10 @@ using Changes = support::RecordingChangeObserver;
 
 namespace {
 
-class ChangesTest : public support::ExtensionTest {
+class ChangesTest : public support::EnumerationTest {
 protected:
-    void SetUp() override {
-        support::ExtensionTest::SetUp();
-        DeliveredRevs::resetForTesting();
-        connectHost();
-    }
-    void TearDown() override {
-        DeliveredRevs::resetForTesting();
-        support::ExtensionTest::TearDown();
-    }
     std::shared_ptr<WLEnumerator> enumerator(const ItemIdentifier& container = ItemIdentifier::workingSet()) {
-        return std::make_shared<WLEnumerator>(container, *HostConfig::load());
+        return support::EnumerationTest::enumerator(container);
     }
     std::shared_ptr<Changes> changes(const std::string& anchor,
                                      const ItemIdentifier& container = ItemIdentifier::workingSet()) {

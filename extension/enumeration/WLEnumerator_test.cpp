@@ -1,6 +1,6 @@
 #include "core/FileProviderExtension.h"
+#include "enumeration/EnumerationTest.h"
 #include "enumeration/WLEnumerator.h"
-#include "support/ExtensionEnvironment.h"
 #include "support/Observers.h"
 
 #include <gtest/gtest.h>
@@ -12,21 +12,11 @@ using Listing = support::RecordingEnumerationObserver;
 
 namespace {
 
-class ListingTest : public support::ExtensionTest {
+class ListingTest : public support::EnumerationTest {
 protected:
-    void SetUp() override {
-        support::ExtensionTest::SetUp();
-        DeliveredRevs::resetForTesting();
-        connectHost();
-    }
-    void TearDown() override {
-        DeliveredRevs::resetForTesting();
-        support::ExtensionTest::TearDown();
-    }
     std::shared_ptr<Listing> list(const ItemIdentifier& container, fileprovider::Page page = {}) {
-        auto enumerator = std::make_shared<WLEnumerator>(container, *HostConfig::load());
         auto observer = std::make_shared<Listing>();
-        enumerator->enumerateItems(observer, std::move(page));
+        enumerator(container)->enumerateItems(observer, std::move(page));
         EXPECT_TRUE(observer->waitUntilFinished());
         foundation::URLSession::shared().callbackQueue().drain();
         EXPECT_EQ(observer->finishCount(), 1);

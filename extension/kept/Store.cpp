@@ -53,10 +53,6 @@ bool migrated = false;
 bool located = false;
 std::optional<fs::path> location;
 
-std::optional<std::vector<std::string>> stringList(const json::object& object, const char* key) {
-    return jsonArrayOfStrings(object, key);
-}
-
 State parse(const std::optional<std::string>& bytes) {
     State state;
     if (!bytes)
@@ -66,10 +62,10 @@ State parse(const std::optional<std::string>& bytes) {
     if (ec || !document.is_object())
         return state;
     state.json = std::move(document.get_object());
-    if (auto ids = stringList(state.json, "ids"))
+    if (auto ids = jsonArrayOfStrings(state.json, "ids"))
         for (auto& id : *ids)
             state.ids.insert(precomposed(id));
-    if (auto pending = stringList(state.json, "pending"))
+    if (auto pending = jsonArrayOfStrings(state.json, "pending"))
         for (auto& id : *pending) {
             std::string composed = precomposed(id);
             if (std::find(state.pending.begin(), state.pending.end(), composed) == state.pending.end())

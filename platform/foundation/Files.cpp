@@ -34,6 +34,11 @@ ErrorRef posixError(std::int64_t cocoaCode, const fs::path& path) {
                        {{NSURLErrorKey, FileURL{path}}, {NSLocalizedDescriptionKey, std::strerror(errno)}});
 }
 
+std::mutex bundleMutex;
+std::optional<std::string> bundleIdentifier;
+
+} // namespace
+
 bool writeAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         ssize_t n = ::write(fd, bytes.data(), bytes.size());
@@ -45,11 +50,6 @@ bool writeAll(int fd, std::string_view bytes) {
     }
     return true;
 }
-
-std::mutex bundleMutex;
-std::optional<std::string> bundleIdentifier;
-
-} // namespace
 
 std::optional<fs::path> appGroupContainer(const std::string& group) {
     if (group.empty() || group == "." || group == ".." || group.find('/') != std::string::npos ||

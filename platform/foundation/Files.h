@@ -36,6 +36,9 @@ std::optional<std::string> readFile(const std::filesystem::path& path);
 ErrorRef writeAtomically(const std::filesystem::path& path, std::string_view bytes,
                          std::uint64_t* writtenInode = nullptr);
 
+// Writes all of `bytes` to `fd`, retrying short writes and interruptions; false when a write fails.
+bool writeAll(int fd, std::string_view bytes);
+
 // A new file made exclusively (O_EXCL) with mode 0600 in `directory`, named `prefix` plus random letters.
 struct TemporaryFile {
     int fd = -1;

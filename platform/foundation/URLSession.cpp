@@ -133,7 +133,6 @@ public:
     std::unique_ptr<curl_slist, SlistDeleter> headerList;
     std::string body;
     std::optional<TemporaryFile> file;
-    bool fileWriteFailed = false;
     long status = 0;
     HTTPHeaders responseHeaders;
     std::shared_ptr<InputStream> uploadStream;
@@ -216,18 +215,7 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
         task->body.append(data, length);
         return length;
     }
-    size_t written = 0;
-    while (written < length) {
-        ssize_t n = ::write(task->file->fd, data + written, length - written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            task->fileWriteFailed = true;
-            return 0;
-        }
-        written += static_cast<size_t>(n);
-    }
-    return length;
+    return writeAll(task->file->fd, std::string_view(data, length)) ? length : 0; // 0: CURLE_WRITE_ERROR
 }
 
 size_t onUpload(char* buffer, size_t size, size_t count, void* user) {

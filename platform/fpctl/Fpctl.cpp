@@ -229,6 +229,17 @@ fileprovider::ItemFields fieldsFrom(const json::value* value) {
     return fields;
 }
 
+bool flag(const json::object& command, const char* key) {
+    const json::value* value = command.if_contains(key);
+    return value && value->is_bool() && value->get_bool();
+}
+
+std::optional<fs::path> contentsFrom(const json::object& command) {
+    if (auto path = optionalText(command, "contents"))
+        return fs::absolute(*path);
+    return std::nullopt;
+}
+
 json::object writeResult(fileprovider::ItemRef item, fileprovider::ItemFields remaining, bool fetch,
                          ErrorRef error) {
     return {{"item", item ? json::value(itemJSON(*item)) : json::value(nullptr)},
@@ -523,16 +534,20 @@ json::object Session::create(const json::object& command) {
     std::string type = optionalText(command, "contentType").value_or("public.data");
     auto proposed = std::make_shared<ProposedItem>(ItemIdentifier(), ItemIdentifier(text(command, "parent")),
                                                    text(command, "filename"), foundation::UTType(type));
-    std::optional<fs::path> contents;
-    if (auto path = optionalText(command, "contents"))
-        contents = fs::absolute(*path);
     fileprovider::CreateItemOptions options;
-    if (const json::value* may = command.if_contains("mayAlreadyExist");
-        may && may->is_bool() && may->get_bool())
+    if (flag(command, "mayAlreadyExist"))
         options = fileprovider::CreateItemOptions::mayAlreadyExist;
+    return reportWrite([&](fileprovider::ReplicatedExtension::WriteCompletion completion) {
+        return extension_->createItem(proposed, fileprovider::ItemFields(0x7ff), contentsFrom(command),
+                                      options, {}, std::move(completion));
+    });
+}
+
+json::object Session::reportWrite(
+    const std::function<fileprovider::ProgressRef(fileprovider::ReplicatedExtension::WriteCompletion)>&
+        call) {
     auto answer = Answer<json::object>::make();
-    auto progress = extension_->createItem(
-        proposed, fileprovider::ItemFields(0x7ff), contents, options, {},
+    auto progress = call(
         [answer](fileprovider::ItemRef item, fileprovider::ItemFields remaining, bool fetch, ErrorRef error) {
             answer->set(writeResult(std::move(item), remaining, fetch, std::move(error)));
         });
@@ -553,25 +568,16 @@ json::object Session::modify(const json::object& command) {
     auto proposed = std::make_shared<ProposedItem>(ItemIdentifier(text(fields, "itemIdentifier")),
                                                    ItemIdentifier(text(fields, "parentItemIdentifier")),
                                                    text(fields, "filename"), type);
-    std::optional<fs::path> contents;
-    if (auto path = optionalText(command, "contents"))
-        contents = fs::absolute(*path);
-    auto answer = Answer<json::object>::make();
-    auto progress = extension_->modifyItem(
-        proposed, versionFrom(command), fieldsFrom(command.if_contains("changedFields")), contents, {}, {},
-        [answer](fileprovider::ItemRef item, fileprovider::ItemFields remaining, bool fetch, ErrorRef error) {
-            answer->set(writeResult(std::move(item), remaining, fetch, std::move(error)));
-        });
-    json::object out = answer->wait().value_or(json::object{{"item", nullptr}, {"error", unansweredJSON()}});
-    settle();
-    out["progress"] = progressJSON(*progress);
-    return out;
+    return reportWrite([&](fileprovider::ReplicatedExtension::WriteCompletion completion) {
+        return extension_->modifyItem(proposed, versionFrom(command),
+                                      fieldsFrom(command.if_contains("changedFields")), contentsFrom(command),
+                                      {}, {}, std::move(completion));
+    });
 }
 
 json::object Session::remove(const json::object& command) {
     fileprovider::DeleteItemOptions options;
-    if (const json::value* recursive = command.if_contains("recursive");
-        recursive && recursive->is_bool() && recursive->get_bool())
+    if (flag(command, "recursive"))
         options = fileprovider::DeleteItemOptions::recursive;
     auto answer = Answer<ErrorRef>::make();
     auto progress = extension_->deleteItem(ItemIdentifier(text(command, "id")), versionFrom(command), options,

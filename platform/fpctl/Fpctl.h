@@ -8,6 +8,7 @@
 
 #include <boost/json.hpp>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -16,7 +17,8 @@
 namespace fpctl {
 
 // The system side that fpctl plays for its domain: the manager calls the extension makes are answered
-// here; signals are recorded for the command that is running.
+// here; signals are recorded for the command that is running. Every completion runs on the caller's
+// thread, before the call returns.
 class PlayedSystem : public fileprovider::System {
 public:
     explicit PlayedSystem(fileprovider::Domain domain);
@@ -78,6 +80,10 @@ private:
     boost::json::object modify(const boost::json::object& command);
     boost::json::object remove(const boost::json::object& command);
     boost::json::object materializedChanged(const boost::json::object& command);
+    // Runs a create or modify call and reports what its completion received.
+    boost::json::object reportWrite(
+        const std::function<fileprovider::ProgressRef(fileprovider::ReplicatedExtension::WriteCompletion)>&
+            call);
     std::shared_ptr<fileprovider::Enumerator> enumeratorFor(const std::string& container,
                                                             foundation::ErrorRef& error);
 
