@@ -188,16 +188,6 @@ json::object command(const std::vector<std::string>& words) {
     throw UsageError("unknown command " + name);
 }
 
-// The installed module, or the build tree's when this fpctl runs from the build tree.
-fs::path defaultExtension() {
-    std::error_code ec;
-    fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    fs::path built = WL_BUILD_MODULE;
-    if (!ec && self.string().rfind(WL_BUILD_ROOT, 0) == 0 && fs::exists(built, ec))
-        return built;
-    return self.parent_path().parent_path() / WL_INSTALLED_MODULE_RELATIVE;
-}
-
 void print(const fpctl::Output& output, bool asJSON) {
     if (asJSON)
         std::cout << json::serialize(output.json) << std::endl;
@@ -244,7 +234,7 @@ int main(int argc, char** argv) {
         if (!script)
             single = command(words); // a usage error comes before anything is loaded
         std::string why;
-        auto loaded = fpsystem::loadExtension(extension.value_or(defaultExtension()), why);
+        auto loaded = fpsystem::loadExtension(extension.value_or(fpsystem::defaultExtensionModule()), why);
         if (!loaded) {
             std::cerr << "fpctl: " << why << "\n";
             return 1;

@@ -87,4 +87,13 @@ std::unique_ptr<LoadedExtension> loadExtension(const std::filesystem::path& modu
     return std::make_unique<LoadedExtension>(std::move(*manifest), module, handle, principal);
 }
 
+std::filesystem::path defaultExtensionModule() {
+    std::error_code ec;
+    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    std::filesystem::path built = WL_BUILD_MODULE;
+    if (!ec && self.string().rfind(WL_BUILD_ROOT, 0) == 0 && std::filesystem::exists(built, ec))
+        return built;
+    return self.parent_path().parent_path() / WL_INSTALLED_MODULE_RELATIVE;
+}
+
 } // namespace fpsystem

@@ -52,4 +52,9 @@ private:
 // reason in `why`, when any step fails.
 std::unique_ptr<LoadedExtension> loadExtension(const std::filesystem::path& module, std::string& why);
 
+// Where a program finds the extension without being told: the build tree's module when the running
+// program is one of the build tree's, else the installed one (lib/fileprovider/extensions/ under the
+// prefix the program runs from).
+std::filesystem::path defaultExtensionModule();
+
 } // namespace fpsystem
