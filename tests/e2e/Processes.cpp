@@ -1,6 +1,7 @@
 #include "Processes.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
@@ -123,6 +124,55 @@ ScriptRun fpctlScript(const std::vector<std::string>& options,
         start = end + 1;
     }
     return script;
+}
+
+Background::Background(const std::string& program, const std::vector<std::string>& arguments,
+                       const std::map<std::string, std::string>& environment) {
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC))
+        throw std::runtime_error("no pipe");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    pid_ = spawn(program, arguments, environment, &actions);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    output_ = out[0];
+}
+
+Background::~Background() {
+    if (pid_ >= 0)
+        stop(SIGKILL);
+    ::close(output_);
+}
+
+std::optional<std::string> Background::line(double seconds) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    for (;;) {
+        if (auto end = pending_.find('\n'); end != std::string::npos) {
+            std::string text = pending_.substr(0, end);
+            pending_.erase(0, end + 1);
+            return text;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
+        pollfd fd{output_, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&fd, 1, static_cast<int>(left.count())) <= 0)
+            return std::nullopt;
+        char buffer[65536];
+        ssize_t n = ::read(output_, buffer, sizeof buffer);
+        if (n <= 0)
+            return std::nullopt;
+        pending_.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+int Background::stop(int signal) {
+    ::kill(pid_, signal);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 RefHost::RefHost(const std::filesystem::path& root, const std::map<std::string, std::string>& environment,
