@@ -592,11 +592,12 @@ json::object Session::list(const json::object& command) {
     return out;
 }
 
-std::optional<fileprovider::SyncAnchor> Session::currentAnchor(fileprovider::Enumerator& enumerator) {
+std::optional<fileprovider::SyncAnchor> Session::currentAnchor(fileprovider::Enumerator& enumerator,
+                                                               const std::function<bool()>& tick) {
     auto answer = Answer<std::optional<fileprovider::SyncAnchor>>::make();
     enumerator.currentSyncAnchor(
         [answer](std::optional<fileprovider::SyncAnchor> given) { answer->set(std::move(given)); });
-    return answer->wait().value_or(std::nullopt);
+    return answer->wait(tick).value_or(std::nullopt);
 }
 
 json::object Session::anchor(const json::object& command) {
@@ -859,8 +860,10 @@ bool Session::watch(const json::object& command, const std::function<void(const 
     std::string lastProblem; // said once until it changes
     while (goOn()) {
         if (!anchor) {
-            anchor = currentAnchor(*enumerator);
+            anchor = currentAnchor(*enumerator, goOn);
             settle();
+            if (!goOn())
+                break;
             if (anchor)
                 report({{"anchor", anchorJSON(anchor->bytes)}});
             else if (lastProblem != "no anchor")

@@ -101,7 +101,8 @@ private:
                                                             foundation::ErrorRef& error);
     // The item as the extension has it now, or the error of looking it up.
     std::pair<fileprovider::ItemRef, foundation::ErrorRef> lookUp(const fileprovider::ItemIdentifier& id);
-    std::optional<fileprovider::SyncAnchor> currentAnchor(fileprovider::Enumerator& enumerator);
+    std::optional<fileprovider::SyncAnchor> currentAnchor(fileprovider::Enumerator& enumerator,
+                                                          const std::function<bool()>& tick = {});
     // A tick for a wait: redraws the progress display, when there is one.
     std::function<bool()> progressTick(const std::string& label, const fileprovider::ProgressRef& progress);
     void finishProgress();
