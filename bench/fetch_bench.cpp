@@ -20,18 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void makeFile(const fs::path& path, std::uint64_t bytes) {
-    std::vector<char> chunk(1 << 20);
-    for (std::size_t i = 0; i < chunk.size(); ++i)
-        chunk[i] = static_cast<char>(i * 131 % 251);
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    for (std::uint64_t done = 0; done < bytes; done += chunk.size())
-        if (!foundation::writeAll(
-                fd, std::string_view(chunk.data(), std::min<std::uint64_t>(chunk.size(), bytes - done))))
-            break;
-    ::close(fd);
-}
-
 struct Figures {
     std::vector<double> seconds;
     void add(double s) { seconds.push_back(s); }
@@ -58,7 +46,7 @@ int main(int argc, char** argv) {
     }
     fs::path scratch = foundation::temporaryDirectory() / ("fetch-bench-" + foundation::uuidString());
     fs::create_directories(scratch / "root");
-    makeFile(scratch / "root" / "big.bin", mib << 20);
+    bench::makeFile(scratch / "root" / "big.bin", mib << 20);
     std::map<std::string, std::string> environment{{"FP_APP_GROUPS_DIR", (scratch / "groups").string()},
                                                    {"FP_STATE_DIR", (scratch / "state").string()}};
     Figures fpctl, curl, handedOver;
