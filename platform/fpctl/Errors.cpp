@@ -157,7 +157,7 @@ std::optional<std::string> hintFor(const json::value& error, const HintContext& 
     if (is(error, "NSFileProviderErrorDomain", -1000))
         return "the host refused the token in fphost.json: the host restarted with a new token, or fpctl "
                "reads another host's connection file";
-    if (is(error, "NSFileProviderErrorDomain", -1002))
+    if (is(error, "NSFileProviderErrorDomain", -1002) && context.op != "watch")
         return "the anchor is from an older history of the host: take a new one (fpctl anchor ID) after "
                "listing the container again";
     if (is(error, "NSFileProviderErrorDomain", -1005))

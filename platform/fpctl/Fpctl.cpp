@@ -477,19 +477,19 @@ json::object Session::run(const json::object& command) {
     json::object output{{"op", op}};
     for (auto& [key, value] : result)
         output[key] = value;
+    return finished(std::move(output), flag(command, "recursive"));
+}
+
+// The output with the signals the command sent, and a hint for the error it reports.
+json::object Session::finished(json::object output, bool recursive) {
     if (const json::value* error = reportedError(output); error && !output.contains("hint")) {
-        HintContext context{op, flag(command, "recursive"), {}};
+        HintContext context{std::string(output.at("op").as_string()), recursive, {}};
         for (const auto& group : loaded_->manifest().applicationGroups)
             if (auto container = foundation::appGroupContainer(group))
                 context.connectionFiles.push_back(*container / "fphost.json");
         if (auto hint = hintFor(*error, context))
             output["hint"] = *hint;
     }
-    return finished(std::move(output));
-}
-
-// The output with the signals the command sent.
-json::object Session::finished(json::object output) {
     json::array signals;
     for (auto& signal : system_->takeSignals())
         signals.push_back(bytesJSON(signal));
@@ -883,12 +883,16 @@ bool Session::watch(const json::object& command, const std::function<void(const 
             json::array calls = observer->calls();
             const json::array& last = calls.back().as_array();
             if (last.at(0) == json::value("finishEnumeratingWithError")) {
-                std::string problem = json::serialize(last.at(1));
+                // The same failure again (the host still down) is said once; its wording may vary.
+                const json::object* failure = last.at(1).if_object();
+                std::string problem =
+                    failure ? json::serialize(failure->at("domain")) + json::serialize(failure->at("code"))
+                            : "error";
                 if (problem != lastProblem)
                     report({{"anchor", anchorJSON(anchor->bytes)}, {"calls", calls}});
                 lastProblem = problem;
-                if (last.at(1).as_object().at("code") ==
-                    json::value(static_cast<std::int64_t>(fileprovider::syncAnchorExpired)))
+                if (failure && failure->at("code") ==
+                                   json::value(static_cast<std::int64_t>(fileprovider::syncAnchorExpired)))
                     anchor.reset(); // as the system does: start again from the current anchor
                 break;
             }

@@ -106,7 +106,7 @@ private:
     // A tick for a wait: redraws the progress display, when there is one.
     std::function<bool()> progressTick(const std::string& label, const fileprovider::ProgressRef& progress);
     void finishProgress();
-    boost::json::object finished(boost::json::object output);
+    boost::json::object finished(boost::json::object output, bool recursive = false);
 
     std::unique_ptr<fpsystem::LoadedExtension> loaded_;
     fileprovider::Domain domain_;

@@ -221,6 +221,8 @@ TEST_F(FpctlForPeople, WritesWithoutABaseSendTheCurrentVersionAndAGivenBaseAsItI
 }
 
 TEST_F(FpctlForPeople, WatchPrintsChangesAsTheyArriveUntilInterrupted) {
+    std::vector<std::string> keepHistory{"--state", (dir.path() / "host-state").string()};
+    auto startHost = [&] { return std::make_unique<e2e::RefHost>(folder(), environment, keepHistory); };
     auto host = startHost();
     e2e::Background watch(
         WL_FPCTL_PATH,
@@ -246,6 +248,23 @@ TEST_F(FpctlForPeople, WatchPrintsChangesAsTheyArriveUntilInterrupted) {
     ASSERT_TRUE(round);
     EXPECT_EQ(json::parse(*round).at("calls").at(0),
               (json::array{"didDeleteItemsWithIdentifiers", json::array{"Docs/a.txt"}}));
+
+    // The host goes away: said once, however many rounds fail. It comes back with its history (a clean
+    // restart with --state): the watch goes on from the anchor it has.
+    host->stop();
+    round = watch.line(30);
+    ASSERT_TRUE(round);
+    auto failed = json::parse(*round).at("calls").as_array().back();
+    EXPECT_EQ(failed.at(0), "finishEnumeratingWithError") << *round;
+    EXPECT_EQ(failed.at(1).at("code"), -1004) << *round;
+    EXPECT_NE(json::parse(*round).at("hint").as_string().find("nothing answered"), std::string::npos);
+    EXPECT_EQ(watch.line(1), std::nullopt); // five more rounds fail alike, unsaid
+    host = startHost();
+    write("Docs/after.txt", "after");
+    round = watch.line(30);
+    ASSERT_TRUE(round);
+    EXPECT_EQ(json::parse(*round).at("calls").at(0).at(1).at(0).at("itemIdentifier"), "Docs/after.txt")
+        << *round;
     EXPECT_EQ(watch.stop(SIGINT), 0);
 }
 
