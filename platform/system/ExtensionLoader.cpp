@@ -96,7 +96,8 @@ std::filesystem::path defaultExtensionModule() {
     if (ec || std::filesystem::exists(installed, ec))
         return installed;
     // The build tree's programs, compared by whole path components: build/debug is not build/debug-2.
-    const std::filesystem::path buildRoot = WL_BUILD_ROOT, built = WL_BUILD_MODULE;
+    const std::filesystem::path buildRoot = WL_BUILD_ROOT;
+    std::filesystem::path built = WL_BUILD_MODULE;
     bool inBuildTree =
         std::mismatch(buildRoot.begin(), buildRoot.end(), self.begin(), self.end()).first == buildRoot.end();
     if (inBuildTree && std::filesystem::exists(built, ec))

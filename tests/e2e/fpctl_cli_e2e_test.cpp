@@ -283,7 +283,7 @@ TEST_F(FpctlForPeople, ProgressBarOnATerminalOnly) {
     };
     std::string shown = underTerminal({"fetch", "big.bin"});
     EXPECT_NE(shown.find("\rfetch big.bin ["), std::string::npos) << shown;
-    EXPECT_NE(shown.find("%"), std::string::npos) << shown;
+    EXPECT_NE(shown.find('%'), std::string::npos) << shown;
     EXPECT_NE(shown.find("\r\x1b[K"), std::string::npos) << shown; // and erased when done
     EXPECT_NE(shown.find("size          1048576 bytes"), std::string::npos) << shown;
     std::string upload =
