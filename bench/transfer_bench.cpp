@@ -28,17 +28,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void makeFile(const fs::path& path, std::uint64_t bytes) {
-    std::vector<char> chunk(1 << 20);
-    for (std::size_t i = 0; i < chunk.size(); ++i)
-        chunk[i] = static_cast<char>(i * 131 % 251);
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    for (std::uint64_t done = 0; done < bytes; done += chunk.size())
-        if (::write(fd, chunk.data(), std::min<std::uint64_t>(chunk.size(), bytes - done)) < 0)
-            break;
-    ::close(fd);
-}
-
 void copyInChunks(const fs::path& from, const fs::path& to) {
     std::vector<char> buffer(1 << 20);
     int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
@@ -65,8 +54,8 @@ int main(int argc, char** argv) {
     fs::path scratch = foundation::temporaryDirectory() / ("transfer-bench-" + foundation::uuidString());
     fs::create_directories(scratch / "root");
     fs::create_directories(scratch / "kept");
-    makeFile(scratch / "root" / "quarter.bin", (mib / 4) << 20);
-    makeFile(scratch / "root" / "whole.bin", mib << 20);
+    bench::makeFile(scratch / "root" / "quarter.bin", (mib / 4) << 20);
+    bench::makeFile(scratch / "root" / "whole.bin", mib << 20);
 
     refhost::Tree tree({scratch / "root", std::nullopt, std::nullopt});
     refhost::Service service(tree, "bench");

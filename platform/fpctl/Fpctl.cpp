@@ -1,14 +1,23 @@
 #include "Fpctl.h"
 
+#include "Arguments.h"
+#include "Errors.h"
 #include "Printing.h"
 #include "foundation/Dispatch.h"
 #include "foundation/Files.h"
 #include "foundation/URLSession.h"
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
 #include <map>
 #include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace fpctl {
 
@@ -19,8 +28,12 @@ using foundation::ErrorRef;
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // How long fpctl waits for the extension to call back before it reports the command as unanswered.
 constexpr std::chrono::seconds answerLimit{120};
+// How often a wait with a tick calls it.
+constexpr std::chrono::milliseconds tickInterval{100};
 
 // The first answer of a completion, shared with it: a completion that comes after fpctl stopped
 // waiting finds its answer still there, and is ignored.
@@ -33,10 +46,25 @@ public:
             value_ = std::move(value);
         changed_.notify_all();
     }
-    // The answer, or none when the extension did not call back in time.
-    std::optional<T> wait() {
+    // The answer, or none when the extension did not call back in time or `tick` said to stop waiting.
+    // `tick` runs at once and then every tickInterval, without the lock.
+    std::optional<T> wait(const std::function<bool()>& tick = {}) {
+        auto deadline = Clock::now() + answerLimit;
         std::unique_lock lock(mutex_);
-        changed_.wait_for(lock, answerLimit, [&] { return value_.has_value(); });
+        while (!value_) {
+            if (tick) {
+                lock.unlock();
+                bool goOn = tick();
+                lock.lock();
+                if (!goOn)
+                    break;
+            }
+            auto now = Clock::now();
+            if (now >= deadline)
+                break;
+            changed_.wait_until(lock, tick ? std::min(deadline, now + tickInterval) : deadline,
+                                [&] { return value_.has_value(); });
+        }
         return value_;
     }
 
@@ -50,7 +78,7 @@ private:
 class Waiter {
 public:
     void done() { answer_->set(true); }
-    bool wait() { return answer_->wait().has_value(); }
+    bool wait(const std::function<bool()>& tick = {}) { return answer_->wait(tick).has_value(); }
 
 private:
     std::shared_ptr<Answer<bool>> answer_ = Answer<bool>::make();
@@ -186,30 +214,14 @@ private:
     std::optional<std::size_t> failOnPage_;
 };
 
-fileprovider::ItemVersion versionFrom(const json::object& command) {
-    fileprovider::ItemVersion version;
-    if (const json::value* base = command.if_contains("baseVersion"); base && base->is_object()) {
-        version.contentVersion = optionalText(base->get_object(), "contentVersion").value_or("");
-        version.metadataVersion = optionalText(base->get_object(), "metadataVersion").value_or("");
-    }
-    return version;
+fileprovider::ItemVersion versionFrom(const json::object& base) {
+    return {optionalText(base, "contentVersion").value_or(""),
+            optionalText(base, "metadataVersion").value_or("")};
 }
 
-const std::map<std::string, fileprovider::ItemFields>& fieldNames() {
-    static const std::map<std::string, fileprovider::ItemFields> names = {
-        {"contents", fileprovider::ItemFields::contents},
-        {"filename", fileprovider::ItemFields::filename},
-        {"parentItemIdentifier", fileprovider::ItemFields::parentItemIdentifier},
-        {"lastUsedDate", fileprovider::ItemFields::lastUsedDate},
-        {"tagData", fileprovider::ItemFields::tagData},
-        {"favoriteRank", fileprovider::ItemFields::favoriteRank},
-        {"creationDate", fileprovider::ItemFields::creationDate},
-        {"contentModificationDate", fileprovider::ItemFields::contentModificationDate},
-        {"fileSystemFlags", fileprovider::ItemFields::fileSystemFlags},
-        {"extendedAttributes", fileprovider::ItemFields::extendedAttributes},
-        {"typeAndCreator", fileprovider::ItemFields::typeAndCreator},
-    };
-    return names;
+json::object versionJSON(const fileprovider::ItemVersion& version) {
+    return {{"contentVersion", bytesJSON(version.contentVersion)},
+            {"metadataVersion", bytesJSON(version.metadataVersion)}};
 }
 
 fileprovider::ItemFields fieldsFrom(const json::value* value) {
@@ -221,12 +233,102 @@ fileprovider::ItemFields fieldsFrom(const json::value* value) {
         throw std::invalid_argument("\"changedFields\" must be a list of field names or an integer");
     fileprovider::ItemFields fields;
     for (const auto& name : value->get_array()) {
-        auto it = name.is_string() ? fieldNames().find(std::string(name.get_string())) : fieldNames().end();
-        if (it == fieldNames().end())
-            throw std::invalid_argument("unknown field " + json::serialize(name));
-        fields = fields | it->second;
+        auto it =
+            name.is_string() ? itemFieldNames().find(std::string(name.get_string())) : itemFieldNames().end();
+        if (it == itemFieldNames().end())
+            throw std::invalid_argument("unknown field " + json::serialize(name) +
+                                        "; the fields are: " + itemFieldList());
+        fields = fields | fileprovider::ItemFields(it->second);
     }
     return fields;
+}
+
+ErrorRef fpctlError(std::int64_t code, const std::string& description, ErrorRef underlying = nullptr) {
+    foundation::UserInfo info{{foundation::NSLocalizedDescriptionKey, description}};
+    if (underlying)
+        info.emplace(foundation::NSUnderlyingErrorKey, std::move(underlying));
+    return foundation::Error::make(fpctlErrorDomain, code, std::move(info));
+}
+
+mode_t currentUmask() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("Umask:", 0) == 0)
+            return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8));
+    mode_t mask = ::umask(022); // no /proc: the only other way to read it is to set it
+    ::umask(mask);
+    return mask;
+}
+
+// Renames within one file system, never over an existing file unless `force`; 0 or the errno.
+int renameInPlace(const fs::path& from, const fs::path& to, bool force) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), force ? 0 : RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL || force)
+        return errno;
+    // A file system without RENAME_NOREPLACE: a hard link never replaces anything either.
+    if (::link(from.c_str(), to.c_str()) != 0)
+        return errno;
+    ::unlink(from.c_str());
+    return 0;
+}
+
+// A copy of `from` beside `to`, with `mode`; none and the errno when it cannot be made whole.
+std::optional<fs::path> copyBeside(const fs::path& from, const fs::path& to, mode_t mode, int& why) {
+    fs::path directory = to.has_parent_path() ? to.parent_path() : fs::path(".");
+    auto temporary = foundation::createTemporaryFile(directory, ".fpctl-");
+    if (!temporary) {
+        why = errno ? errno : EIO;
+        return std::nullopt;
+    }
+    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    std::vector<char> buffer(1 << 20);
+    bool whole = in >= 0;
+    while (whole) {
+        ssize_t n = ::read(in, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            whole = n == 0;
+            break;
+        }
+        whole =
+            foundation::writeAll(temporary->fd, std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+    }
+    why = errno ? errno : EIO;
+    if (in >= 0)
+        ::close(in);
+    whole = whole && ::fchmod(temporary->fd, mode) == 0;
+    whole = ::close(temporary->fd) == 0 && whole;
+    if (!whole) {
+        ::unlink(temporary->path.c_str());
+        return std::nullopt;
+    }
+    return temporary->path;
+}
+
+// Puts the file the extension handed over at `to`, with the mode a new file of the system's has (0644
+// under the umask): moved when both are on one file system, else copied beside `to` and renamed.
+ErrorRef placeFetched(const fs::path& from, const fs::path& to, bool force) {
+    mode_t mode = 0644 & ~currentUmask();
+    auto failed = [&](int why) {
+        if (why == EEXIST)
+            return fpctlError(outputExists, to.string() + " exists");
+        return fpctlError(outputFailed, "cannot write " + to.string() + ": " + std::strerror(why));
+    };
+    if (::chmod(from.c_str(), mode) != 0)
+        return failed(errno);
+    int why = renameInPlace(from, to, force);
+    if (why != EXDEV)
+        return why ? failed(why) : nullptr;
+    auto copy = copyBeside(from, to, mode, why);
+    if (!copy)
+        return failed(why);
+    why = renameInPlace(*copy, to, force);
+    if (why)
+        ::unlink(copy->c_str());
+    return why ? failed(why) : nullptr;
 }
 
 bool flag(const json::object& command, const char* key) {
@@ -259,6 +361,16 @@ fs::path PlayedSystem::domainDirectory() const {
 std::vector<std::string> PlayedSystem::takeSignals() {
     std::lock_guard lock(mutex_);
     return std::exchange(signals_, {});
+}
+
+std::uint64_t PlayedSystem::signalCount() {
+    std::lock_guard lock(mutex_);
+    return signalCount_;
+}
+
+bool PlayedSystem::waitForSignal(std::uint64_t seen, std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex_);
+    return signalled_.wait_for(lock, limit, [&] { return signalCount_ > seen; });
 }
 
 void PlayedSystem::setMaterializedPages(std::vector<std::vector<std::string>> pages,
@@ -296,7 +408,9 @@ void PlayedSystem::signalEnumerator(const fileprovider::Domain&, const ItemIdent
     {
         std::lock_guard lock(mutex_);
         signals_.push_back(container.rawValue());
+        ++signalCount_;
     }
+    signalled_.notify_all();
     completion(nullptr);
 }
 
@@ -337,7 +451,7 @@ Session::~Session() {
         fs::remove(file, ec);
 }
 
-Output Session::run(const json::object& command) {
+json::object Session::run(const json::object& command) {
     std::string op = text(command, "op");
     system_->takeSignals();
     using Command = json::object (Session::*)(const json::object&);
@@ -363,11 +477,39 @@ Output Session::run(const json::object& command) {
     json::object output{{"op", op}};
     for (auto& [key, value] : result)
         output[key] = value;
+    return finished(std::move(output), flag(command, "recursive"));
+}
+
+// The output with the signals the command sent, and a hint for the error it reports.
+json::object Session::finished(json::object output, bool recursive) {
+    if (const json::value* error = reportedError(output); error && !output.contains("hint")) {
+        HintContext context{std::string(output.at("op").as_string()), recursive, {}};
+        for (const auto& group : loaded_->manifest().applicationGroups)
+            if (auto container = foundation::appGroupContainer(group))
+                context.connectionFiles.push_back(*container / "fphost.json");
+        if (auto hint = hintFor(*error, context))
+            output["hint"] = *hint;
+    }
     json::array signals;
     for (auto& signal : system_->takeSignals())
         signals.push_back(bytesJSON(signal));
     output["signals"] = std::move(signals);
-    return {output, describe(output)};
+    return output;
+}
+
+std::function<bool()> Session::progressTick(const std::string& label,
+                                            const fileprovider::ProgressRef& progress) {
+    if (!display_)
+        return {};
+    return [display = display_, label, progress, start = Clock::now()] {
+        display->update(label, progress->fractionCompleted(), Clock::now() - start);
+        return true;
+    };
+}
+
+void Session::finishProgress() {
+    if (display_)
+        display_->finish();
 }
 
 json::object Session::info(const json::object&) {
@@ -399,6 +541,22 @@ json::object Session::item(const json::object& command) {
     return {{"item", found ? json::value(itemJSON(*found)) : json::value(nullptr)},
             {"error", result ? errorJSON(result->second) : unansweredJSON()},
             {"progress", progressJSON(*progress)}};
+}
+
+std::pair<fileprovider::ItemRef, ErrorRef> Session::lookUp(const ItemIdentifier& id) {
+    using Result = std::pair<fileprovider::ItemRef, ErrorRef>;
+    auto answer = Answer<Result>::make();
+    extension_->item(id, {}, [answer](fileprovider::ItemRef item, ErrorRef error) {
+        answer->set({std::move(item), std::move(error)});
+    });
+    auto result = answer->wait();
+    settle();
+    if (!result)
+        return {nullptr, fpctlError(unanswered, "the extension did not call back in time")};
+    if (!result->first && !result->second)
+        return {nullptr,
+                foundation::Error::make(foundation::NSFileProviderErrorDomain, fileprovider::noSuchItem)};
+    return *result;
 }
 
 std::shared_ptr<fileprovider::Enumerator> Session::enumeratorFor(const std::string& container,
@@ -434,15 +592,20 @@ json::object Session::list(const json::object& command) {
     return out;
 }
 
+std::optional<fileprovider::SyncAnchor> Session::currentAnchor(fileprovider::Enumerator& enumerator,
+                                                               const std::function<bool()>& tick) {
+    auto answer = Answer<std::optional<fileprovider::SyncAnchor>>::make();
+    enumerator.currentSyncAnchor(
+        [answer](std::optional<fileprovider::SyncAnchor> given) { answer->set(std::move(given)); });
+    return answer->wait(tick).value_or(std::nullopt);
+}
+
 json::object Session::anchor(const json::object& command) {
     ErrorRef error;
     auto enumerator = enumeratorFor(text(command, "container"), error);
     if (!enumerator)
         return {{"anchor", nullptr}, {"error", errorJSON(error)}};
-    auto answer = Answer<std::optional<fileprovider::SyncAnchor>>::make();
-    enumerator->currentSyncAnchor(
-        [answer](std::optional<fileprovider::SyncAnchor> given) { answer->set(std::move(given)); });
-    auto anchor = answer->wait().value_or(std::nullopt);
+    auto anchor = currentAnchor(*enumerator);
     json::object out;
     if (anchor && !isText(anchor->bytes))
         out["anchorBase64"] = base64(anchor->bytes);
@@ -475,27 +638,38 @@ json::object Session::changes(const json::object& command) {
 }
 
 json::object Session::fetch(const json::object& command) {
+    std::string id = text(command, "id");
+    auto out = optionalText(command, "out");
+    bool force = flag(command, "force");
+    std::error_code ec;
+    if (out && !force && fs::symlink_status(*out, ec).type() != fs::file_type::not_found)
+        return {{"file", nullptr},
+                {"item", nullptr},
+                {"error", errorJSON(fpctlError(outputExists, *out + " exists"))}};
     using Result = std::tuple<std::optional<fs::path>, fileprovider::ItemRef, ErrorRef>;
     auto answer = Answer<Result>::make();
     auto progress = extension_->fetchContents(
-        ItemIdentifier(text(command, "id")), std::nullopt, {},
+        ItemIdentifier(id), std::nullopt, {},
         [answer](std::optional<fs::path> f, fileprovider::ItemRef item, ErrorRef e) {
             answer->set({std::move(f), std::move(item), std::move(e)});
         });
-    auto result = answer->wait();
+    auto result = answer->wait(progressTick("fetch " + id, progress));
+    finishProgress();
     settle();
     bool answered = result.has_value();
     auto [file, found, error] = result.value_or(Result{});
-    if (file) {
+    json::value shown = nullptr;
+    if (file && out) {
+        error = placeFetched(*file, *out, force);
+        if (error)
+            fetched_.push_back(*file);
+        else
+            shown = *out;
+    } else if (file) {
         fetched_.push_back(*file);
-        if (auto out = optionalText(command, "out")) {
-            std::error_code ec;
-            fs::copy_file(*file, *out, fs::copy_options::overwrite_existing, ec);
-            if (ec)
-                throw std::runtime_error("cannot copy to " + *out + ": " + ec.message());
-        }
+        shown = file->string();
     }
-    return {{"file", file ? json::value(file->string()) : json::value(nullptr)},
+    return {{"file", std::move(shown)},
             {"item", found ? json::value(itemJSON(*found)) : json::value(nullptr)},
             {"error", answered ? errorJSON(error) : unansweredJSON()},
             {"progress", progressJSON(*progress)}};
@@ -516,7 +690,8 @@ json::object Session::fetchPartial(const json::object& command) {
                  fileprovider::MaterializationFlags m, ErrorRef e) {
             answer->set({std::move(f), std::move(item), r, m, std::move(e)});
         });
-    auto result = answer->wait();
+    auto result = answer->wait(progressTick("fetch " + text(command, "id"), progress));
+    finishProgress();
     settle();
     bool answered = result.has_value();
     auto [file, found, range, flags, error] = result.value_or(Result{});
@@ -537,21 +712,26 @@ json::object Session::create(const json::object& command) {
     fileprovider::CreateItemOptions options;
     if (flag(command, "mayAlreadyExist"))
         options = fileprovider::CreateItemOptions::mayAlreadyExist;
-    return reportWrite([&](fileprovider::ReplicatedExtension::WriteCompletion completion) {
-        return extension_->createItem(proposed, fileprovider::ItemFields(0x7ff), contentsFrom(command),
-                                      options, {}, std::move(completion));
-    });
+    auto contents = contentsFrom(command);
+    return reportWrite(
+        [&](fileprovider::ReplicatedExtension::WriteCompletion completion) {
+            return extension_->createItem(proposed, fileprovider::ItemFields(0x7ff), contents, options, {},
+                                          std::move(completion));
+        },
+        contents ? std::optional("upload " + proposed->filename()) : std::nullopt);
 }
 
 json::object Session::reportWrite(
-    const std::function<fileprovider::ProgressRef(fileprovider::ReplicatedExtension::WriteCompletion)>&
-        call) {
+    const std::function<fileprovider::ProgressRef(fileprovider::ReplicatedExtension::WriteCompletion)>& call,
+    const std::optional<std::string>& label) {
     auto answer = Answer<json::object>::make();
     auto progress = call(
         [answer](fileprovider::ItemRef item, fileprovider::ItemFields remaining, bool fetch, ErrorRef error) {
             answer->set(writeResult(std::move(item), remaining, fetch, std::move(error)));
         });
-    json::object out = answer->wait().value_or(json::object{{"item", nullptr}, {"error", unansweredJSON()}});
+    json::object out = answer->wait(label ? progressTick(*label, progress) : std::function<bool()>())
+                           .value_or(json::object{{"item", nullptr}, {"error", unansweredJSON()}});
+    finishProgress();
     settle();
     out["progress"] = progressJSON(*progress);
     return out;
@@ -562,29 +742,67 @@ json::object Session::modify(const json::object& command) {
     if (!given || !given->is_object())
         throw std::invalid_argument("\"item\" must be an object");
     const json::object& fields = given->get_object();
+    ItemIdentifier id(text(fields, "itemIdentifier"));
+    auto parent = optionalText(fields, "parentItemIdentifier");
+    auto filename = optionalText(fields, "filename");
+    auto typeName = optionalText(fields, "contentType");
+    const json::value* base = command.if_contains("baseVersion");
+    if (base && !base->is_object())
+        throw std::invalid_argument("\"baseVersion\" must be an object");
+    auto changed = fieldsFrom(command.if_contains("changedFields"));
+    // The system always sends a whole item and its base: what is not given is the item's as it is now.
+    fileprovider::ItemRef current;
+    if (!base || !parent || !filename) {
+        auto [item, error] = lookUp(id);
+        if (!item)
+            return {{"item", nullptr},
+                    {"error", errorJSON(fpctlError(lookupFailed, "cannot look up " + id.rawValue(), error))}};
+        current = item;
+    }
+    fileprovider::ItemVersion version = base ? versionFrom(base->get_object()) : current->itemVersion();
     std::optional<foundation::UTType> type;
-    if (auto name = optionalText(fields, "contentType"))
-        type = foundation::UTType(*name);
-    auto proposed = std::make_shared<ProposedItem>(ItemIdentifier(text(fields, "itemIdentifier")),
-                                                   ItemIdentifier(text(fields, "parentItemIdentifier")),
-                                                   text(fields, "filename"), type);
-    return reportWrite([&](fileprovider::ReplicatedExtension::WriteCompletion completion) {
-        return extension_->modifyItem(proposed, versionFrom(command),
-                                      fieldsFrom(command.if_contains("changedFields")), contentsFrom(command),
-                                      {}, {}, std::move(completion));
-    });
+    if (typeName)
+        type = foundation::UTType(*typeName);
+    else if (current)
+        type = current->contentType();
+    auto proposed =
+        std::make_shared<ProposedItem>(id, parent ? ItemIdentifier(*parent) : current->parentItemIdentifier(),
+                                       filename ? *filename : current->filename(), type);
+    auto contents = contentsFrom(command);
+    json::object out = reportWrite(
+        [&](fileprovider::ReplicatedExtension::WriteCompletion completion) {
+            return extension_->modifyItem(proposed, version, changed, contents, {}, {},
+                                          std::move(completion));
+        },
+        contents ? std::optional("upload " + id.rawValue()) : std::nullopt);
+    out["baseVersion"] = versionJSON(version);
+    return out;
 }
 
 json::object Session::remove(const json::object& command) {
+    ItemIdentifier id(text(command, "id"));
     fileprovider::DeleteItemOptions options;
     if (flag(command, "recursive"))
         options = fileprovider::DeleteItemOptions::recursive;
+    fileprovider::ItemVersion version;
+    if (const json::value* base = command.if_contains("baseVersion")) {
+        if (!base->is_object())
+            throw std::invalid_argument("\"baseVersion\" must be an object");
+        version = versionFrom(base->get_object());
+    } else {
+        auto [item, error] = lookUp(id);
+        if (!item)
+            return {{"error", errorJSON(fpctlError(lookupFailed, "cannot look up " + id.rawValue(), error))}};
+        version = item->itemVersion();
+    }
     auto answer = Answer<ErrorRef>::make();
-    auto progress = extension_->deleteItem(ItemIdentifier(text(command, "id")), versionFrom(command), options,
-                                           {}, [answer](ErrorRef error) { answer->set(std::move(error)); });
+    auto progress = extension_->deleteItem(id, version, options, {},
+                                           [answer](ErrorRef error) { answer->set(std::move(error)); });
     auto error = answer->wait();
     settle();
-    return {{"error", error ? errorJSON(*error) : unansweredJSON()}, {"progress", progressJSON(*progress)}};
+    return {{"error", error ? errorJSON(*error) : unansweredJSON()},
+            {"baseVersion", versionJSON(version)},
+            {"progress", progressJSON(*progress)}};
 }
 
 json::object Session::materializedChanged(const json::object& command) {
@@ -609,6 +827,90 @@ json::object Session::materializedChanged(const json::object& command) {
     auto answer = Answer<bool>::make();
     extension_->materializedItemsDidChange([answer] { answer->set(true); });
     return {{"completed", answer->wait().has_value()}};
+}
+
+bool Session::watch(const json::object& command, const std::function<void(const json::object&)>& emit,
+                    const std::atomic<bool>& stop) {
+    std::string container = text(command, "container");
+    const json::value* given = command.if_contains("interval");
+    auto interval = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::duration<double>(given && given->is_number() ? given->to_number<double>() : 2.0));
+    auto report = [&](const json::object& fields) {
+        json::object output{{"op", "watch"}, {"container", bytesJSON(container)}};
+        for (const auto& [key, value] : fields)
+            output[key] = value;
+        emit(finished(std::move(output)));
+    };
+    ErrorRef error;
+    auto enumerator = enumeratorFor(container, error);
+    if (!enumerator) {
+        report({{"error", errorJSON(error)}});
+        return false;
+    }
+    auto goOn = [&] { return !stop.load(); };
+    // Until the next signal, the interval's end or the stop, whichever comes first.
+    auto pause = [&](std::uint64_t seen) {
+        for (auto end = Clock::now() + interval; goOn() && Clock::now() < end;)
+            if (system_->waitForSignal(
+                    seen, std::min(tickInterval, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                     end - Clock::now()))))
+                break;
+    };
+    std::optional<fileprovider::SyncAnchor> anchor;
+    std::string lastProblem; // said once until it changes
+    while (goOn()) {
+        if (!anchor) {
+            anchor = currentAnchor(*enumerator, goOn);
+            settle();
+            if (!goOn())
+                break;
+            if (anchor)
+                report({{"anchor", anchorJSON(anchor->bytes)}});
+            else if (lastProblem != "no anchor")
+                report({{"anchor", nullptr}});
+            lastProblem = anchor ? "" : "no anchor";
+        }
+        for (bool more = anchor.has_value(); more && goOn();) {
+            auto observer = std::make_shared<RecordingObserver>();
+            enumerator->enumerateChanges(observer, *anchor);
+            bool answered = observer->finished.wait(goOn);
+            settle();
+            if (!answered) {
+                if (goOn())
+                    report({{"anchor", anchorJSON(anchor->bytes)}, {"error", unansweredJSON()}});
+                break;
+            }
+            json::array calls = observer->calls();
+            const json::array& last = calls.back().as_array();
+            if (last.at(0) == json::value("finishEnumeratingWithError")) {
+                // The same failure again (the host still down) is said once; its wording may vary.
+                const json::object* failure = last.at(1).if_object();
+                std::string problem =
+                    failure ? json::serialize(failure->at("domain")) + json::serialize(failure->at("code"))
+                            : "error";
+                if (problem != lastProblem)
+                    report({{"anchor", anchorJSON(anchor->bytes)}, {"calls", calls}});
+                lastProblem = problem;
+                if (failure && failure->at("code") ==
+                                   json::value(static_cast<std::int64_t>(fileprovider::syncAnchorExpired)))
+                    anchor.reset(); // as the system does: start again from the current anchor
+                break;
+            }
+            lastProblem.clear();
+            fileprovider::SyncAnchor next{anchor->bytes};
+            if (const auto* text = last.at(1).if_string())
+                next.bytes = std::string(*text);
+            else if (auto decoded =
+                         unbase64(std::string(last.at(1).as_object().at("anchorBase64").as_string())))
+                next.bytes = *decoded;
+            more = last.at(2).as_bool();
+            if (calls.size() > 1 || next != *anchor)
+                report({{"anchor", anchorJSON(anchor->bytes)}, {"calls", std::move(calls)}});
+            anchor = next;
+        }
+        pause(system_->signalCount());
+    }
+    return true;
 }
 
 } // namespace fpctl

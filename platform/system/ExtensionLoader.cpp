@@ -2,6 +2,7 @@
 
 #include "foundation/Files.h"
 
+#include <algorithm>
 #include <boost/json.hpp>
 #include <dlfcn.h>
 
@@ -90,10 +91,18 @@ std::unique_ptr<LoadedExtension> loadExtension(const std::filesystem::path& modu
 std::filesystem::path defaultExtensionModule() {
     std::error_code ec;
     std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    std::filesystem::path installed = self.parent_path().parent_path() / WL_INSTALLED_MODULE_RELATIVE;
+    // An installed program finds its own prefix's module, also when that prefix is inside the build tree.
+    if (ec || std::filesystem::exists(installed, ec))
+        return installed;
+    // The build tree's programs, compared by whole path components: build/debug is not build/debug-2.
+    const std::filesystem::path buildRoot = WL_BUILD_ROOT;
     std::filesystem::path built = WL_BUILD_MODULE;
-    if (!ec && self.string().rfind(WL_BUILD_ROOT, 0) == 0 && std::filesystem::exists(built, ec))
+    bool inBuildTree =
+        std::mismatch(buildRoot.begin(), buildRoot.end(), self.begin(), self.end()).first == buildRoot.end();
+    if (inBuildTree && std::filesystem::exists(built, ec))
         return built;
-    return self.parent_path().parent_path() / WL_INSTALLED_MODULE_RELATIVE;
+    return installed;
 }
 
 } // namespace fpsystem

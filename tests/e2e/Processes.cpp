@@ -1,6 +1,7 @@
 #include "Processes.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
@@ -125,26 +126,79 @@ ScriptRun fpctlScript(const std::vector<std::string>& options,
     return script;
 }
 
-RefHost::RefHost(const std::filesystem::path& root, const std::map<std::string, std::string>& environment,
-                 const std::vector<std::string>& extra) {
-    std::vector<std::string> arguments{"--root", root.string()};
-    arguments.insert(arguments.end(), extra.begin(), extra.end());
+namespace {
+
+// Starts `program` with its standard output on a pipe; `output` receives the pipe's reading end.
+pid_t spawnReading(const std::string& program, const std::vector<std::string>& arguments,
+                   const std::map<std::string, std::string>& environment, int& output) {
     int out[2];
     if (::pipe2(out, O_CLOEXEC))
         throw std::runtime_error("no pipe");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    pid_ = spawn(WL_REFHOST_PATH, arguments, environment, &actions);
+    pid_t pid = spawn(program, arguments, environment, &actions);
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
+    output = out[0];
+    return pid;
+}
+
+} // namespace
+
+Background::Background(const std::string& program, const std::vector<std::string>& arguments,
+                       const std::map<std::string, std::string>& environment) {
+    pid_ = spawnReading(program, arguments, environment, output_);
+}
+
+Background::~Background() {
+    if (pid_ >= 0)
+        stop(SIGKILL);
+    ::close(output_);
+}
+
+std::optional<std::string> Background::line(double seconds) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    for (;;) {
+        if (auto end = pending_.find('\n'); end != std::string::npos) {
+            std::string text = pending_.substr(0, end);
+            pending_.erase(0, end + 1);
+            return text;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
+        pollfd fd{output_, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&fd, 1, static_cast<int>(left.count())) <= 0)
+            return std::nullopt;
+        char buffer[65536];
+        ssize_t n = ::read(output_, buffer, sizeof buffer);
+        if (n <= 0)
+            return std::nullopt;
+        pending_.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+int Background::stop(int signal) {
+    ::kill(pid_, signal);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+RefHost::RefHost(const std::filesystem::path& root, const std::map<std::string, std::string>& environment,
+                 const std::vector<std::string>& extra) {
+    std::vector<std::string> arguments{"--root", root.string()};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    int reading = -1;
+    pid_ = spawnReading(WL_REFHOST_PATH, arguments, environment, reading);
     // The host says it serves once its connection file is written.
     std::string said;
     char buffer[4096];
     ssize_t n;
-    while (said.find('\n') == std::string::npos && (n = ::read(out[0], buffer, sizeof buffer)) > 0)
+    while (said.find('\n') == std::string::npos && (n = ::read(reading, buffer, sizeof buffer)) > 0)
         said.append(buffer, static_cast<std::size_t>(n));
-    output_ = out[0]; // kept open, so that the host's last words find a reader
+    output_ = reading; // kept open, so that the host's last words find a reader
     if (said.find("serving") == std::string::npos)
         throw std::runtime_error("wl-refhost did not start: " + said);
 }

@@ -5,6 +5,7 @@
 #include <boost/json.hpp>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -30,6 +31,26 @@ struct ScriptRun {
 ScriptRun fpctlScript(const std::vector<std::string>& options,
                       const std::vector<boost::json::object>& commands,
                       const std::map<std::string, std::string>& environment);
+
+// A program left running, its standard output read line by line; killed at the end if still running.
+class Background {
+public:
+    Background(const std::string& program, const std::vector<std::string>& arguments,
+               const std::map<std::string, std::string>& environment);
+    ~Background();
+    Background(const Background&) = delete;
+    Background& operator=(const Background&) = delete;
+
+    // The next line of output, or none when none came within `seconds` or the output ended.
+    std::optional<std::string> line(double seconds);
+    // Sends `signal` and gives the exit code (128 + the signal when it killed the program).
+    int stop(int signal);
+
+private:
+    pid_t pid_ = -1;
+    int output_ = -1;
+    std::string pending_;
+};
 
 // wl-refhost on a folder, stopped with SIGTERM at the end.
 class RefHost {
