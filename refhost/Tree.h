@@ -5,6 +5,8 @@
 // revisions and a change log numbered by one growing revision. Changes made by other programs reach
 // the index through inotify before every operation. Thread-safe: one lock guards the index; file
 // transfers run outside it.
+#include "server/Parsing.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -19,8 +21,6 @@
 #include <vector>
 
 namespace refhost {
-
-inline constexpr const char* rootIdentifier = "NSFileProviderRootContainerItemIdentifier";
 
 // What an operation ran into; `kind` and `code` are the error envelope's words.
 struct Refusal {
