@@ -277,9 +277,13 @@ TEST_F(HostTest, UploadAgainstAnOlderBaseKeepsBothVersions) {
     EXPECT_EQ(copy.at("identifier").as_string(), "Docs/a (conflict 1).txt");
     EXPECT_EQ(get("/v1/content", "path", "Docs/a.txt").body, "mine");
     EXPECT_EQ(get("/v1/content", "path", "Docs/a (conflict 1).txt").body, "edited elsewhere");
-    // A new file whose name is already taken is a conflict too: nothing is overwritten.
-    auto again = put("Docs/a.txt", "", "third").object();
-    EXPECT_EQ(again.at("conflictCopy").as_object().at("identifier").as_string(), "Docs/a (conflict 2).txt");
+    // A creation onto a name already taken is refused: the user's file keeps its name and its bytes.
+    auto again = put("Docs/a.txt", "", "third");
+    EXPECT_EQ(again.status, 409);
+    EXPECT_EQ(again.error(), "collision");
+    EXPECT_EQ(again.object().at("item").as_object().at("identifier").as_string(), "Docs/a.txt");
+    EXPECT_EQ(get("/v1/content", "path", "Docs/a.txt").body, "mine");
+    EXPECT_EQ(get("/v1/item", "id", "Docs/a (conflict 2).txt").status, 404);
 }
 
 TEST_F(HostTest, FoldersMovesAndTheirRefusals) {
@@ -358,7 +362,29 @@ TEST_F(HostTest, ChangesByOtherProgramsEnterTheLog) {
     auto renamed = changes(answer.at("anchor").as_int64());
     EXPECT_EQ(identifiers(renamed.at("updates")), Strings{"NewDir/renamed.txt"});
     EXPECT_EQ(identifiers(renamed.at("deletions")), Strings{"new.txt"});
-    EXPECT_EQ(get("/v1/changes", "anchor", std::to_string(anchor() + 5)).status, 410);
+}
+
+TEST_F(HostTest, AnAnchorThisHistoryCannotContinueIsAnsweredAsExpired) {
+    put("a.txt", "", "a");
+    auto epoch = std::string(get("/v1/anchor").object().at("epoch").as_string());
+    auto expired = [&](std::int64_t since) {
+        auto answer = get("/v1/changes", "anchor", std::to_string(since));
+        EXPECT_EQ(answer.status, 200);
+        auto body = answer.object();
+        // The extension compares this epoch with its anchor's and starts over (-1002).
+        EXPECT_NE(body.at("epoch").as_string(), epoch);
+        EXPECT_TRUE(body.at("updates").as_array().empty());
+        EXPECT_TRUE(body.at("deletions").as_array().empty());
+        EXPECT_EQ(body.at("anchor").as_int64(), anchor());
+    };
+    expired(anchor() + 5);
+    // A crash, then a start into a new history whose revisions lag behind anchors handed out before.
+    auto handedOut = anchor() + 100;
+    stop(false);
+    start();
+    epoch = std::string(get("/v1/anchor").object().at("epoch").as_string());
+    expired(handedOut);
+    EXPECT_EQ(changes(anchor()).at("epoch").as_string(), epoch); // a current anchor carries on
 }
 
 TEST_F(HostTest, AnchorsSurviveACleanRestartAndNotACrash) {
