@@ -129,15 +129,26 @@ RefHost::RefHost(const std::filesystem::path& root, const std::map<std::string, 
                  const std::vector<std::string>& extra) {
     std::vector<std::string> arguments{"--root", root.string()};
     arguments.insert(arguments.end(), extra.begin(), extra.end());
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC))
+    int out[2], err[2];
+    if (::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC))
         throw std::runtime_error("no pipe");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
     pid_ = spawn(WL_REFHOST_PATH, arguments, environment, &actions);
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
+    ::close(err[1]);
+    errorReader_ = std::thread([fd = err[0], text = errors_, mutex = errorsMutex_] {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::read(fd, buffer, sizeof buffer)) > 0) {
+            std::lock_guard lock(*mutex);
+            text->append(buffer, static_cast<std::size_t>(n));
+        }
+        ::close(fd);
+    });
     // The host says it serves once its connection file is written.
     std::string said;
     char buffer[4096];
@@ -145,22 +156,32 @@ RefHost::RefHost(const std::filesystem::path& root, const std::map<std::string, 
     while (said.find('\n') == std::string::npos && (n = ::read(out[0], buffer, sizeof buffer)) > 0)
         said.append(buffer, static_cast<std::size_t>(n));
     output_ = out[0]; // kept open, so that the host's last words find a reader
-    if (said.find("serving") == std::string::npos)
-        throw std::runtime_error("wl-refhost did not start: " + said);
+    if (said.find("serving") == std::string::npos) {
+        stop();
+        throw std::runtime_error("wl-refhost did not start: " + said + errors());
+    }
 }
 
 RefHost::~RefHost() {
     stop();
 }
 
-void RefHost::stop() {
-    if (pid_ < 0)
-        return;
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    ::close(output_);
+int RefHost::stop(int signal) {
+    if (pid_ >= 0) {
+        ::kill(pid_, signal);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        pid_ = -1;
+        ::close(output_);
+        errorReader_.join();
+    }
+    return exitCode_;
+}
+
+std::string RefHost::errors() const {
+    std::lock_guard lock(*errorsMutex_);
+    return *errors_;
 }
 
 } // namespace e2e
