@@ -170,7 +170,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
         auto take = valued.find(option);
         if (take == valued.end()) {
             problem =
-                option.rfind("-", 0) == 0 ? "unknown option " + option : "unexpected argument " + option;
+                option.rfind('-', 0) == 0 ? "unknown option " + option : "unexpected argument " + option;
             break;
         }
         if (!value) {

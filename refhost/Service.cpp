@@ -239,23 +239,12 @@ HttpResponse Service::route(HttpRequest& request) {
         // A revision that is not a number asks for everything: the whole history since 0.
         std::int64_t since = std::max<std::int64_t>(0, parseRevision(query["anchor"]).value_or(0));
         auto changes = tree_.changesSince(since);
-        if (!changes) {
-            // An anchor this history cannot continue (one of another history, ahead of this one, or older
-            // than the deletions still remembered): no changes, and an epoch that no anchor carries, so
-            // that the client starts over from a fresh enumeration instead of failing on every try.
-            JsonWriter out;
-            out.beginObject()
-                .key("updates")
-                .raw("[]")
-                .key("deletions")
-                .raw("[]")
-                .key("anchor")
-                .integer(tree_.revision())
-                .key("epoch")
-                .string(expiredEpoch)
-                .endObject();
-            return answer(200, out.take());
-        }
+        // An anchor this history cannot continue (one of another history, ahead of this one, or older than
+        // the deletions still remembered): no changes, and an epoch that no anchor carries, so that the
+        // client starts over from a fresh enumeration instead of failing on every try.
+        std::string epoch = changes ? tree_.epoch() : expiredEpoch;
+        if (!changes)
+            changes = Tree::Changes{"[]", "[]", tree_.revision()};
         JsonWriter out;
         out.beginObject()
             .key("updates")
@@ -265,7 +254,7 @@ HttpResponse Service::route(HttpRequest& request) {
             .key("anchor")
             .integer(changes->revision)
             .key("epoch")
-            .string(tree_.epoch())
+            .string(epoch)
             .endObject();
         return answer(200, out.take());
     }

@@ -266,7 +266,8 @@ std::optional<std::string> Tree::conflictNameLocked(int folder, const std::strin
     std::string stem = dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
     std::string extension = dot == std::string::npos || dot == 0 ? "" : name.substr(dot);
     for (int n = 1; n <= 10000; ++n) {
-        std::string candidate = stem + " (conflict " + std::to_string(n) + ")" + extension;
+        std::string candidate = stem;
+        candidate.append(" (conflict ").append(std::to_string(n)).append(")").append(extension);
         struct stat info {};
         if (!liveLocked(join(parent, candidate)) &&
             ::fstatat(folder, candidate.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT)

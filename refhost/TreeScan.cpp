@@ -223,7 +223,7 @@ void Tree::scanDirectoryLocked(const std::string& key, bool recursive) {
                 ::unlinkat(folder.get(), name.c_str(), 0);
             continue;
         }
-        std::string shown = path.empty() ? name : path + "/" + name;
+        std::string shown = join(path, name);
         if (S_ISLNK(info.st_mode)) {
             noticeLocked(shown, "a symbolic link");
             continue; // nothing may lead outside the root
@@ -252,7 +252,8 @@ void Tree::scanDirectoryLocked(const std::string& key, bool recursive) {
 
     // Two names equal under NFC share one identifier: one of them is served, steadily the same one.
     std::map<std::string, Entry> entries;
-    for (auto& [name, candidates] : found) {
+    for (auto& [composedName, candidates] : found) {
+        const std::string& name = composedName; // a reference the lambda below may capture
         std::size_t pick = 0;
         if (candidates.size() > 1) {
             const Node* known = liveLocked(join(key, name));

@@ -17,7 +17,7 @@ namespace refhost {
 using Headers = std::vector<std::pair<std::string, std::string>>;
 
 struct HeadLimits {
-    std::size_t maxBytes = 64 * 1024; // request line, fields and the blank line
+    std::size_t maxBytes = std::size_t{64} * 1024; // request line, fields and the blank line
     std::size_t maxFields = 100;
 };
 

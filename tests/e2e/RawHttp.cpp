@@ -1,7 +1,9 @@
 #include "RawHttp.h"
 
 #include <arpa/inet.h>
+#include <cstdio>
 #include <netinet/in.h>
+#include <openssl/evp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -67,6 +69,33 @@ RawAnswer exchangeOnce(int port, const std::string& text) {
     answer.status = std::stoi(bytes.substr(9, 3));
     answer.body = bytes.substr(end + 4);
     return answer;
+}
+
+std::string sha256Hex(const std::string& bytes) {
+    unsigned char hash[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    EVP_Digest(bytes.data(), bytes.size(), hash, &size, EVP_sha256(), nullptr);
+    std::string hex;
+    for (unsigned int i = 0; i < size; ++i) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02x", hash[i]);
+        hex += two;
+    }
+    return hex;
+}
+
+std::string percentEncode(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            char three[4];
+            std::snprintf(three, sizeof three, "%%%02X", c);
+            out += three;
+        }
+    }
+    return out;
 }
 
 std::string request(const std::string& method, const std::string& target, const std::string& token,

@@ -26,6 +26,11 @@ struct RawAnswer {
 };
 RawAnswer exchangeOnce(int port, const std::string& request);
 
+// The SHA-256 of `bytes` as 64 lower-case hex digits, as the host wants it in "X-FP-SHA256".
+std::string sha256Hex(const std::string& bytes);
+// Every byte but the unreserved ones as upper-case %XX, as query keys and values travel.
+std::string percentEncode(const std::string& text);
+
 // A request with the host's token header and, for a body, its length.
 std::string request(const std::string& method, const std::string& target, const std::string& token,
                     const std::string& body = {}, const std::string& extraHeaders = {});

@@ -13,7 +13,6 @@
 #include <dirent.h>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 #include <random>
 #include <thread>
 #include <unistd.h>
@@ -39,30 +38,6 @@ std::size_t count(const char* variable, std::size_t brief, std::size_t full) {
     if (soak && std::string(soak) == "full")
         return full;
     return sanitized ? brief / 3 : brief;
-}
-
-std::string sha256(const std::string& bytes) {
-    unsigned char hash[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    EVP_Digest(bytes.data(), bytes.size(), hash, &size, EVP_sha256(), nullptr);
-    std::string hex;
-    for (unsigned int i = 0; i < size; ++i) {
-        char two[3];
-        std::snprintf(two, sizeof two, "%02x", hash[i]);
-        hex += two;
-    }
-    return hex;
-}
-
-std::string encode(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) {
-        char three[4];
-        std::snprintf(three, sizeof three, "%%%02X", c);
-        out += std::isalnum(c) || c == '-' || c == '.' || c == '_' ? std::string(1, static_cast<char>(c))
-                                                                   : three;
-    }
-    return out;
 }
 
 // A host process's threads and resident memory, from /proc.
@@ -102,8 +77,10 @@ protected:
 
     e2e::RawAnswer put(const std::string& path, const std::string& base, const std::string& bytes) {
         return e2e::exchangeOnce(
-            port, e2e::request("PUT", "/v1/content?base=" + encode(base) + "&path=" + encode(path), token,
-                               bytes, "X-FP-SHA256: " + sha256(bytes) + "\r\n"));
+            port,
+            e2e::request("PUT",
+                         "/v1/content?base=" + e2e::percentEncode(base) + "&path=" + e2e::percentEncode(path),
+                         token, bytes, "X-FP-SHA256: " + e2e::sha256Hex(bytes) + "\r\n"));
     }
     e2e::RawAnswer get(const std::string& target) {
         return e2e::exchangeOnce(port, e2e::request("GET", target, token));
@@ -265,7 +242,8 @@ TEST_F(HostUnderLoad, AFolderSwappedForALinkNeverLeadsOutside) {
                 continue;
             auto answer = e2e::exchangeOnce(
                 port,
-                e2e::request("DELETE", "/v1/item?base=" + encode(version) + "&path=d%2Fvictim.txt", token));
+                e2e::request("DELETE",
+                             "/v1/item?base=" + e2e::percentEncode(version) + "&path=d%2Fvictim.txt", token));
             if (answer.status == 200) {
                 ++deletesServed;
                 put("d/victim.txt", "", "inside victim"); // to be deleted again (never through the link)
