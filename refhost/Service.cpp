@@ -16,6 +16,9 @@ namespace json = boost::json;
 
 namespace {
 
+// Never an epoch of a history: a new epoch is 8 hexadecimal digits.
+constexpr const char* expiredEpoch = "expired";
+
 HttpResponse answer(int status, std::string body) {
     return HttpResponse::json(status, std::move(body));
 }
@@ -31,19 +34,6 @@ HttpResponse refusal(const Refusal& refused) {
 
 HttpResponse refusal(int status, const std::string& kind, const std::string& code = {}) {
     return refusal(Refusal{status, kind, code, std::nullopt});
-}
-
-// An integer as the host writes revisions: an optional "-" and digits; none for anything else.
-std::optional<std::int64_t> parseInteger(const std::string& text) {
-    if (text.empty() || text.size() > 19)
-        return std::nullopt;
-    std::size_t start = text[0] == '-' ? 1 : 0;
-    if (start == text.size())
-        return std::nullopt;
-    for (std::size_t i = start; i < text.size(); ++i)
-        if (text[i] < '0' || text[i] > '9')
-            return std::nullopt;
-    return std::stoll(text);
 }
 
 std::optional<std::string> member(const json::object& object, const char* key) {
@@ -247,10 +237,14 @@ HttpResponse Service::route(HttpRequest& request) {
     }
     if (method == "GET" && path == "/v1/changes") {
         // A revision that is not a number asks for everything: the whole history since 0.
-        std::int64_t since = std::max<std::int64_t>(0, parseInteger(query["anchor"]).value_or(0));
+        std::int64_t since = std::max<std::int64_t>(0, parseRevision(query["anchor"]).value_or(0));
         auto changes = tree_.changesSince(since);
+        // An anchor this history cannot continue (one of another history, ahead of this one, or older than
+        // the deletions still remembered): no changes, and an epoch that no anchor carries, so that the
+        // client starts over from a fresh enumeration instead of failing on every try.
+        std::string epoch = changes ? tree_.epoch() : expiredEpoch;
         if (!changes)
-            return refusal(410, "expired", "anchor"); // ahead of this history
+            changes = Tree::Changes{"[]", "[]", tree_.revision()};
         JsonWriter out;
         out.beginObject()
             .key("updates")
@@ -260,7 +254,7 @@ HttpResponse Service::route(HttpRequest& request) {
             .key("anchor")
             .integer(changes->revision)
             .key("epoch")
-            .string(tree_.epoch())
+            .string(epoch)
             .endObject();
         return answer(200, out.take());
     }
@@ -297,7 +291,7 @@ HttpResponse Service::upload(HttpRequest& request) {
     auto id = key(query, "path");
     if (!id)
         return refusal(400, "bad_request", "path");
-    auto length = parseInteger(request.header("Content-Length").value_or(""));
+    auto length = parseRevision(request.header("Content-Length").value_or(""));
     auto digest = request.header("X-FP-SHA256");
     if (!length || *length < 0)
         return refusal(400, "incomplete", "length");
@@ -350,7 +344,7 @@ HttpResponse Service::remove(const HttpRequest& request) {
         base = it->second;
     std::optional<std::int64_t> anchor;
     if (auto it = query.find("anchor"); it != query.end()) {
-        anchor = parseInteger(it->second);
+        anchor = parseRevision(it->second);
         if (!anchor)
             return refusal(400, "bad_request", "anchor");
     }

@@ -1,5 +1,6 @@
 #include "Service.h"
 #include "Tree.h"
+#include "e2e/RawHttp.h"
 #include "foundation/URLSession.h"
 #include "support/Waiting.h"
 
@@ -7,7 +8,6 @@
 #include <csignal>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -19,32 +19,8 @@ namespace json = boost::json;
 
 namespace {
 
-std::string sha256(const std::string& bytes) {
-    unsigned char hash[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    EVP_Digest(bytes.data(), bytes.size(), hash, &size, EVP_sha256(), nullptr);
-    std::string hex;
-    for (unsigned int i = 0; i < size; ++i) {
-        char two[3];
-        std::snprintf(two, sizeof two, "%02x", hash[i]);
-        hex += two;
-    }
-    return hex;
-}
-
-std::string encode(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
-            out += static_cast<char>(c);
-        } else {
-            char three[4];
-            std::snprintf(three, sizeof three, "%%%02X", c);
-            out += three;
-        }
-    }
-    return out;
-}
+using e2e::percentEncode;
+using e2e::sha256Hex;
 
 struct Answer {
     long status = 0;
@@ -103,17 +79,18 @@ protected:
         return {response ? response->statusCode : 0, done.get<0>().value_or("")};
     }
     Answer get(const std::string& path, const std::string& key = "", const std::string& value = "") {
-        return call("GET", key.empty() ? path : path + "?" + key + "=" + encode(value));
+        return call("GET", key.empty() ? path : path + "?" + key + "=" + percentEncode(value));
     }
     Answer put(const std::string& path, const std::string& base, const std::string& bytes,
                std::optional<std::string> digest = {}, std::optional<std::string> length = {}) {
         foundation::HTTPHeaders headers{{"X-FP-Token", "tok"},
-                                        {"X-FP-SHA256", digest.value_or(sha256(bytes))},
+                                        {"X-FP-SHA256", digest.value_or(sha256Hex(bytes))},
                                         {"Content-Type", "application/octet-stream"}};
         std::string body = bytes;
         if (length) // a body that claims more than it carries: send it raw through the stream
             headers.emplace_back("Content-Length", *length);
-        return call("PUT", "/v1/content?base=" + encode(base) + "&path=" + encode(path), body, headers);
+        return call("PUT", "/v1/content?base=" + percentEncode(base) + "&path=" + percentEncode(path), body,
+                    headers);
     }
     Answer post(const std::string& path, const json::object& body) {
         return call("POST", path, json::serialize(body));
@@ -234,7 +211,7 @@ TEST_F(HostTest, RevisionsChangeWithContentAndRenames) {
 }
 
 TEST_F(HostTest, UploadsCheckLengthAndDigest) {
-    auto wrongDigest = put("a.txt", "", "bytes", sha256("other"));
+    auto wrongDigest = put("a.txt", "", "bytes", sha256Hex("other"));
     EXPECT_EQ(wrongDigest.status, 400);
     EXPECT_EQ(wrongDigest.error(), "incomplete");
     EXPECT_EQ(get("/v1/item", "id", "a.txt").status, 404);
@@ -250,7 +227,7 @@ TEST_F(HostTest, ShortUploadIsIncompleteAndLeavesNothing) {
     foundation::URLRequest request("http://127.0.0.1:" + std::to_string(server->port()) +
                                    "/v1/content?base=&path=s.txt");
     request.httpMethod = "PUT";
-    request.headers = {{"X-FP-Token", "tok"}, {"X-FP-SHA256", sha256("only ten b")}};
+    request.headers = {{"X-FP-Token", "tok"}, {"X-FP-SHA256", sha256Hex("only ten b")}};
     request.setValue("100", "Content-Length"); // the stream ends early: the connection breaks mid-body
     request.httpBodyStream = foundation::InputStream::withFile(scratch.path() / "short");
     support::Recorder<std::optional<std::string>, foundation::ResponseRef, foundation::ErrorRef> done;
@@ -277,9 +254,13 @@ TEST_F(HostTest, UploadAgainstAnOlderBaseKeepsBothVersions) {
     EXPECT_EQ(copy.at("identifier").as_string(), "Docs/a (conflict 1).txt");
     EXPECT_EQ(get("/v1/content", "path", "Docs/a.txt").body, "mine");
     EXPECT_EQ(get("/v1/content", "path", "Docs/a (conflict 1).txt").body, "edited elsewhere");
-    // A new file whose name is already taken is a conflict too: nothing is overwritten.
-    auto again = put("Docs/a.txt", "", "third").object();
-    EXPECT_EQ(again.at("conflictCopy").as_object().at("identifier").as_string(), "Docs/a (conflict 2).txt");
+    // A creation onto a name already taken is refused: the user's file keeps its name and its bytes.
+    auto again = put("Docs/a.txt", "", "third");
+    EXPECT_EQ(again.status, 409);
+    EXPECT_EQ(again.error(), "collision");
+    EXPECT_EQ(again.object().at("item").as_object().at("identifier").as_string(), "Docs/a.txt");
+    EXPECT_EQ(get("/v1/content", "path", "Docs/a.txt").body, "mine");
+    EXPECT_EQ(get("/v1/item", "id", "Docs/a (conflict 2).txt").status, 404);
 }
 
 TEST_F(HostTest, FoldersMovesAndTheirRefusals) {
@@ -310,8 +291,9 @@ TEST_F(HostTest, DeletesCheckBaseAnchorAndEmptiness) {
     EXPECT_EQ(changed.status, 409);
     EXPECT_EQ(changed.error(), "changed");
     EXPECT_EQ(changed.object().at("item").as_object().at("identifier").as_string(), "a.txt");
-    EXPECT_EQ(del("path=a.txt&base=" + encode(base)).body, R"({"deleted":true})");
-    EXPECT_EQ(del("path=a.txt&base=" + encode(base)).body, R"({"deleted":true})"); // repeated: not an error
+    EXPECT_EQ(del("path=a.txt&base=" + percentEncode(base)).body, R"({"deleted":true})");
+    EXPECT_EQ(del("path=a.txt&base=" + percentEncode(base)).body,
+              R"({"deleted":true})"); // repeated: not an error
     EXPECT_FALSE(fs::exists(root() / "a.txt"));
 
     post("/v1/folder", {{"path", "D"}});
@@ -332,7 +314,7 @@ TEST_F(HostTest, ReadOnlyItemsRefuseWrites) {
     ::chmod((root() / "ro.txt").c_str(), 0444);
     EXPECT_FALSE(record("ro.txt").at("writable").as_bool());
     EXPECT_EQ(put("ro.txt", base, "w").error(), "read_only");
-    EXPECT_EQ(del("path=ro.txt&base=" + encode(base)).error(), "read_only");
+    EXPECT_EQ(del("path=ro.txt&base=" + percentEncode(base)).error(), "read_only");
     EXPECT_EQ(post("/v1/move", {{"from", "ro.txt"}, {"to", "rw.txt"}}).error(), "read_only");
     EXPECT_EQ(get("/v1/content", "path", "ro.txt").body, "r");
 }
@@ -358,7 +340,29 @@ TEST_F(HostTest, ChangesByOtherProgramsEnterTheLog) {
     auto renamed = changes(answer.at("anchor").as_int64());
     EXPECT_EQ(identifiers(renamed.at("updates")), Strings{"NewDir/renamed.txt"});
     EXPECT_EQ(identifiers(renamed.at("deletions")), Strings{"new.txt"});
-    EXPECT_EQ(get("/v1/changes", "anchor", std::to_string(anchor() + 5)).status, 410);
+}
+
+TEST_F(HostTest, AnAnchorThisHistoryCannotContinueIsAnsweredAsExpired) {
+    put("a.txt", "", "a");
+    auto epoch = std::string(get("/v1/anchor").object().at("epoch").as_string());
+    auto expired = [&](std::int64_t since) {
+        auto answer = get("/v1/changes", "anchor", std::to_string(since));
+        EXPECT_EQ(answer.status, 200);
+        auto body = answer.object();
+        // The extension compares this epoch with its anchor's and starts over (-1002).
+        EXPECT_NE(body.at("epoch").as_string(), epoch);
+        EXPECT_TRUE(body.at("updates").as_array().empty());
+        EXPECT_TRUE(body.at("deletions").as_array().empty());
+        EXPECT_EQ(body.at("anchor").as_int64(), anchor());
+    };
+    expired(anchor() + 5);
+    // A crash, then a start into a new history whose revisions lag behind anchors handed out before.
+    auto handedOut = anchor() + 100;
+    stop(false);
+    start();
+    epoch = std::string(get("/v1/anchor").object().at("epoch").as_string());
+    expired(handedOut);
+    EXPECT_EQ(changes(anchor()).at("epoch").as_string(), epoch); // a current anchor carries on
 }
 
 TEST_F(HostTest, AnchorsSurviveACleanRestartAndNotACrash) {

@@ -1,113 +1,108 @@
 #include "Tree.h"
 
 #include "Json.h"
+#include "TreeDetail.h"
 #include "foundation/Files.h"
 
-#include <algorithm>
-#include <boost/json.hpp>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <stdexcept>
+#include <sys/eventfd.h>
 #include <sys/inotify.h>
-#include <sys/stat.h>
 #include <unistd.h>
-#include <utf8proc.h>
 
 namespace refhost {
 
 namespace fs = std::filesystem;
-namespace json = boost::json;
+using namespace detail;
 
 namespace {
 
-constexpr const char* uploadPrefix = ".wl-upload-";
-constexpr const char* stateFileName = "refhost-state.json";
-constexpr std::uint32_t watchMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_FROM |
-                                    IN_MOVED_TO | IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF | IN_ONLYDIR;
-
-std::string parentOf(const std::string& key) {
-    auto slash = key.rfind('/');
-    return slash == std::string::npos ? std::string() : key.substr(0, slash);
+// Every entry at or below `top`, in key order. Names such as "Docs 2" or "Docs.txt" sort between "Docs"
+// and "Docs/", so the entries below are a range of their own, not the ones that follow "Docs".
+template <typename Map, typename Visit> void forSubtree(Map& nodes, const std::string& top, Visit visit) {
+    if (top.empty()) {
+        for (auto& entry : nodes)
+            visit(entry);
+        return;
+    }
+    if (auto self = nodes.find(top); self != nodes.end())
+        visit(*self);
+    for (auto it = nodes.lower_bound(top + "/"), end = nodes.lower_bound(subtreeEnd(top)); it != end; ++it)
+        visit(*it);
 }
 
-std::string nameOf(const std::string& key) {
-    auto slash = key.rfind('/');
-    return slash == std::string::npos ? key : key.substr(slash + 1);
+bool meansGone(int error) {
+    return error == ENOENT || error == ENOTDIR || error == ELOOP;
 }
 
-std::string join(const std::string& parent, const std::string& name) {
-    return parent.empty() ? name : parent + "/" + name;
+std::string errorName(int error) {
+    const char* name = ::strerrorname_np(error);
+    return name ? name : std::to_string(error);
 }
 
-bool atOrBelow(const std::string& key, const std::string& top) {
-    if (top.empty())
-        return true;
-    return key == top ||
-           (key.size() > top.size() && key.compare(0, top.size(), top) == 0 && key[top.size()] == '/');
+// A folder on the way that cannot be opened: gone, or a failure that says nothing about the item.
+Outcome folderRefusal(int error) {
+    if (meansGone(error))
+        return Outcome::refused(404, "not_found", "parent");
+    return Outcome::refused(500, "failed", errorName(error));
+}
+
+int renameNoReplace(int fromFolder, const std::string& from, int toFolder, const std::string& to) {
+    return ::renameat2(fromFolder, from.c_str(), toFolder, to.c_str(), RENAME_NOREPLACE);
 }
 
 } // namespace
 
-// Composed form of a name; none for bytes that are not UTF-8, which no record could carry.
-std::optional<std::string> composedName(const std::string& text) {
-    utf8proc_uint8_t* composed = nullptr;
-    utf8proc_ssize_t length = utf8proc_map(
-        reinterpret_cast<const utf8proc_uint8_t*>(text.data()), static_cast<utf8proc_ssize_t>(text.size()),
-        &composed, static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_COMPOSE));
-    if (length < 0)
-        return std::nullopt;
-    std::string result(reinterpret_cast<const char*>(composed), static_cast<std::size_t>(length));
-    std::free(composed);
-    return result;
-}
-
-std::optional<std::string> Tree::keyOf(const std::string& identifier) {
-    if (identifier == rootIdentifier)
-        return std::string();
-    if (identifier.empty() || identifier.find('\0') != std::string::npos || identifier.front() == '/' ||
-        identifier.back() == '/')
-        return std::nullopt;
-    std::size_t start = 0;
-    for (;;) {
-        auto slash = identifier.find('/', start);
-        std::string segment =
-            identifier.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-        if (segment.empty() || segment == "." || segment == "..")
-            return std::nullopt;
-        if (slash == std::string::npos)
-            break;
-        start = slash + 1;
-    }
-    return composedName(identifier);
-}
-
 Tree::Tree(Options options) : options_(std::move(options)) {
     options_.root = fs::absolute(options_.root);
-    inotify_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    std::lock_guard lock(mutex_);
-    loadState();
-    Node& root = nodes_[""];
-    root.isDir = true;
-    root.deleted = false;
-    watchLocked("");
-    scanDirectoryLocked("", true);
-    if (options_.stateDirectory)
-        saveStateLocked(false); // until a clean shutdown, a crash must not let old anchors continue
+    rootFd_ = Fd(::open(options_.root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!rootFd_)
+        throw std::runtime_error("cannot open " + options_.root.string() + ": " + std::strerror(errno));
+    inotify_ = Fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    bool threaded = options_.changed || options_.notice;
+    if (threaded)
+        wake_ = Fd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    {
+        std::lock_guard lock(mutex_);
+        loadState();
+        Node& root = nodes_[""];
+        root.isDir = true;
+        root.deleted = false;
+        sweeping_ = true;
+        scanDirectoryLocked("", true);
+        sweeping_ = false;
+        // Until a clean stop, a crash must not let old anchors continue or versions repeat: without the
+        // mark there is no serving.
+        if (auto error = saveStateLocked(false))
+            throw std::runtime_error("cannot mark the saved state as in use (" + *error +
+                                     "); after a crash, versions would repeat");
+    }
+    if (threaded)
+        thread_ = std::thread([this] { run(); });
 }
 
 Tree::~Tree() {
-    if (inotify_ >= 0)
-        ::close(inotify_);
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    if (wake_) {
+        std::uint64_t one = 1;
+        [[maybe_unused]] auto written = ::write(wake_.get(), &one, sizeof one);
+    }
+    if (thread_.joinable())
+        thread_.join();
 }
 
 std::string Tree::versionText(std::int64_t rev) const {
     return std::to_string(rev) + "." + epoch_;
 }
 
-fs::path Tree::diskPathLocked(const std::string& key) const {
-    fs::path path = options_.root;
-    std::string prefix;
+std::string Tree::diskPathLocked(const std::string& key) const {
+    std::string path, prefix;
     std::size_t start = 0;
     while (start < key.size()) {
         auto slash = key.find('/', start);
@@ -115,12 +110,26 @@ fs::path Tree::diskPathLocked(const std::string& key) const {
             key.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
         prefix = join(prefix, segment);
         auto it = nodes_.find(prefix);
-        path /= it != nodes_.end() && !it->second.deleted ? it->second.diskName : segment;
+        path = join(path, it != nodes_.end() && !it->second.deleted ? it->second.diskName : segment);
         if (slash == std::string::npos)
             break;
         start = slash + 1;
     }
     return path;
+}
+
+Fd Tree::openFolderLocked(const std::string& key) const {
+    return Fd(
+        openBeneath(rootFd_.get(), diskPathLocked(key), O_RDONLY | O_DIRECTORY, 0, options_.resolution));
+}
+
+bool Tree::isIndexedLocked(int folder, const Node& node, struct stat* found) const {
+    struct stat info {};
+    if (::fstatat(folder, node.diskName.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    if (found)
+        *found = info;
+    return info.st_ino == node.inode && (node.isDir ? S_ISDIR(info.st_mode) : S_ISREG(info.st_mode));
 }
 
 const Tree::Node* Tree::liveLocked(const std::string& key) const {
@@ -143,182 +152,6 @@ std::string Tree::recordLocked(const std::string& key, const Node& node) const {
     out.key("metadataVersion").string(versionText(node.metadataRev));
     out.endObject();
     return out.take();
-}
-
-void Tree::watchLocked(const std::string& key) {
-    if (inotify_ < 0)
-        return;
-    int wd = ::inotify_add_watch(inotify_, diskPathLocked(key).c_str(), watchMask);
-    if (wd < 0)
-        return;
-    if (auto old = watchOf_.find(key); old != watchOf_.end() && old->second != wd)
-        watches_.erase(old->second);
-    watches_[wd] = key;
-    watchOf_[key] = wd;
-}
-
-void Tree::markDeletedLocked(const std::string& key) {
-    auto it = nodes_.find(key);
-    if (it == nodes_.end() || it->second.deleted || key.empty())
-        return;
-    if (it->second.isDir) {
-        auto kids = children_.find(key);
-        if (kids != children_.end()) {
-            auto names = kids->second;
-            for (const auto& name : names)
-                markDeletedLocked(join(key, name));
-        }
-        children_.erase(key);
-        if (auto watch = watchOf_.find(key); watch != watchOf_.end()) {
-            watches_.erase(watch->second);
-            watchOf_.erase(watch);
-        }
-    }
-    it->second.deleted = true;
-    it->second.changedRev = ++revision_;
-    children_[parentOf(key)].erase(nameOf(key));
-}
-
-void Tree::scanDirectoryLocked(const std::string& key, bool recursive) {
-    fs::path path = diskPathLocked(key);
-    int dirFd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (dirFd < 0) {
-        markDeletedLocked(key);
-        return;
-    }
-    DIR* dir = ::fdopendir(dirFd);
-    if (!dir) {
-        ::close(dirFd);
-        return;
-    }
-    struct Entry {
-        std::string diskName;
-        struct stat info;
-    };
-    std::map<std::string, Entry> found;
-    while (dirent* entry = ::readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name == "." || name == ".." || name.rfind(uploadPrefix, 0) == 0)
-            continue;
-        struct stat info {};
-        if (::fstatat(dirFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
-            continue;
-        if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode))
-            continue; // symbolic links and the rest are not served: nothing may lead outside the root
-        auto composed = composedName(name);
-        if (!composed || found.count(*composed))
-            continue;
-        found.emplace(*composed, Entry{name, info});
-    }
-    ::closedir(dir);
-
-    // Removals first, so that a file renamed in place keeps its content revision.
-    std::map<std::pair<ino_t, std::int64_t>, std::int64_t> vanished; // (inode, size) -> content revision
-    auto previous = children_[key];
-    for (const auto& name : previous) {
-        std::string child = join(key, name);
-        auto it = found.find(name);
-        const Node* node = liveLocked(child);
-        bool sameKind = it != found.end() && node && node->isDir == S_ISDIR(it->second.info.st_mode);
-        if (!sameKind) {
-            if (node && !node->isDir)
-                vanished[{node->inode, node->size}] = node->contentRev;
-            markDeletedLocked(child);
-        }
-    }
-    auto& kids = children_[key];
-    for (const auto& [name, entry] : found) {
-        std::string child = join(key, name);
-        const struct stat& info = entry.info;
-        bool isDir = S_ISDIR(info.st_mode);
-        std::int64_t mtime =
-            static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-        bool writable = (info.st_mode & S_IWUSR) != 0;
-        Node& node = nodes_[child];
-        bool isNew = node.deleted || node.changedRev == 0;
-        if (isNew) {
-            std::int64_t rev = ++revision_;
-            node = Node{};
-            node.contentRev = rev;
-            if (!isDir)
-                if (auto carried = vanished.find({info.st_ino, info.st_size}); carried != vanished.end())
-                    node.contentRev = carried->second;
-            node.metadataRev = rev;
-            node.changedRev = rev;
-        } else {
-            bool contentChanged =
-                !isDir && (node.size != info.st_size || node.mtimeNs != mtime || node.inode != info.st_ino);
-            if (contentChanged)
-                node.contentRev = node.changedRev = ++revision_;
-            if (node.writable != writable)
-                node.metadataRev = node.changedRev = ++revision_;
-        }
-        node.diskName = entry.diskName;
-        node.isDir = isDir;
-        node.size = isDir ? 0 : info.st_size;
-        node.mtimeNs = mtime;
-        node.inode = info.st_ino;
-        node.writable = writable;
-        node.deleted = false;
-        kids.insert(name);
-        if (isDir) {
-            if (isNew || watchOf_.count(child) == 0)
-                watchLocked(child);
-            if (isNew || recursive)
-                scanDirectoryLocked(child, recursive || isNew);
-        }
-    }
-    if (Node* self = key.empty() ? &nodes_[""] : nullptr) {
-        struct stat info {};
-        if (::stat(path.c_str(), &info) == 0) {
-            self->writable = (info.st_mode & S_IWUSR) != 0;
-            self->mtimeNs =
-                static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-        }
-    }
-}
-
-void Tree::syncLocked() {
-    if (inotify_ < 0) {
-        scanDirectoryLocked("", true);
-        return;
-    }
-    std::set<std::string> dirty;
-    bool full = false;
-    alignas(inotify_event) char buffer[65536];
-    for (;;) {
-        ssize_t n = ::read(inotify_, buffer, sizeof buffer);
-        if (n <= 0)
-            break;
-        for (char* p = buffer; p < buffer + n;) {
-            auto* event = reinterpret_cast<inotify_event*>(p);
-            p += sizeof(inotify_event) + event->len;
-            if (event->mask & (IN_Q_OVERFLOW | IN_MOVE_SELF)) {
-                full = true;
-                continue;
-            }
-            auto watch = watches_.find(event->wd);
-            if (watch == watches_.end())
-                continue;
-            if (event->mask & IN_IGNORED) {
-                watchOf_.erase(watch->second);
-                watches_.erase(watch);
-                continue;
-            }
-            if (event->len > 0 && std::strncmp(event->name, uploadPrefix, std::strlen(uploadPrefix)) == 0)
-                continue; // our own uploads in flight
-            dirty.insert(watch->second);
-            if (event->mask & IN_DELETE_SELF)
-                dirty.insert(parentOf(watch->second));
-        }
-    }
-    if (full) {
-        scanDirectoryLocked("", true);
-        return;
-    }
-    for (const auto& key : dirty)
-        if (key.empty() || liveLocked(key))
-            scanDirectoryLocked(key, false);
 }
 
 std::optional<std::string> Tree::record(const std::string& key) {
@@ -377,7 +210,7 @@ std::int64_t Tree::revision() {
 std::optional<Tree::Changes> Tree::changesSince(std::int64_t since) {
     std::lock_guard lock(mutex_);
     syncLocked();
-    if (since > revision_)
+    if (since > revision_ || since < floor_)
         return std::nullopt;
     std::string updates = "[", deletions = "[";
     for (const auto& [key, node] : nodes_) {
@@ -402,14 +235,21 @@ Tree::Reading Tree::openForReading(const std::string& key) {
         return {Refusal{404, "not_found", "", std::nullopt}};
     if (node->isDir)
         return {Refusal{400, "bad_request", "is_folder", std::nullopt}};
-    int fd = ::open(diskPathLocked(key).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    struct stat info {};
-    if (fd < 0 || ::fstat(fd, &info) != 0) {
-        if (fd >= 0)
-            ::close(fd);
-        return {Refusal{404, "not_found", "", std::nullopt}};
+    // Non-blocking, so that a FIFO put in the file's place cannot hold the lock.
+    Fd file(openBeneath(rootFd_.get(), diskPathLocked(key), O_RDONLY | O_NONBLOCK, 0, options_.resolution));
+    if (!file) {
+        int error = errno;
+        if (meansGone(error))
+            return {Refusal{404, "not_found", "", std::nullopt}};
+        if (error == EACCES || error == EPERM)
+            return {Refusal{403, "unreadable", "permission", std::nullopt}};
+        return {Refusal{500, "failed", errorName(error), std::nullopt}};
     }
-    return {std::nullopt, fd, static_cast<std::uint64_t>(info.st_size)};
+    struct stat info {};
+    if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode))
+        return {Refusal{404, "not_found", "", std::nullopt}};
+    ::fcntl(file.get(), F_SETFL, ::fcntl(file.get(), F_GETFL) & ~O_NONBLOCK);
+    return {std::nullopt, file.release(), static_cast<std::uint64_t>(info.st_size)};
 }
 
 std::uint64_t Tree::usedBytesLocked() const {
@@ -420,27 +260,30 @@ std::uint64_t Tree::usedBytesLocked() const {
     return used;
 }
 
-std::string Tree::conflictNameLocked(const std::string& parent, const std::string& name) const {
+std::optional<std::string> Tree::conflictNameLocked(int folder, const std::string& parent,
+                                                    const std::string& name) const {
     auto dot = name.rfind('.');
     std::string stem = dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
     std::string extension = dot == std::string::npos || dot == 0 ? "" : name.substr(dot);
-    for (int n = 1;; ++n) {
+    for (int n = 1; n <= 10000; ++n) {
         std::string candidate = stem;
-        candidate += " (conflict " + std::to_string(n) + ")";
-        candidate += extension;
-        std::error_code ec;
-        if (!liveLocked(join(parent, candidate)) && !fs::exists(diskPathLocked(parent) / candidate, ec))
+        candidate.append(" (conflict ").append(std::to_string(n)).append(")").append(extension);
+        struct stat info {};
+        if (!liveLocked(join(parent, candidate)) &&
+            ::fstatat(folder, candidate.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT)
             return candidate;
     }
+    return std::nullopt;
 }
 
-void Tree::refreshNodeLocked(const std::string& key, const std::string& diskName, bool contentChanged) {
+void Tree::refreshNodeLocked(const std::string& key, int folder, const std::string& diskName,
+                             bool contentChanged) {
     struct stat info {};
-    if (::lstat((diskPathLocked(parentOf(key)) / diskName).c_str(), &info) != 0)
+    if (::fstatat(folder, diskName.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
         return;
     Node& node = nodes_[key];
     bool isNew = node.deleted || node.changedRev == 0;
-    std::int64_t rev = ++revision_;
+    std::int64_t rev = nextRevisionLocked();
     if (isNew) {
         node = Node{};
         node.contentRev = node.metadataRev = rev;
@@ -451,19 +294,17 @@ void Tree::refreshNodeLocked(const std::string& key, const std::string& diskName
     }
     node.changedRev = rev;
     node.diskName = diskName;
-    node.isDir = S_ISDIR(info.st_mode);
-    node.size = node.isDir ? 0 : info.st_size;
-    node.mtimeNs = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-    node.inode = info.st_ino;
-    node.writable = (info.st_mode & S_IWUSR) != 0;
+    takeIdentity(node, info);
     node.deleted = false;
     children_[parentOf(key)].insert(nameOf(key));
 }
 
 Outcome Tree::putContent(const std::string& key, const std::string& base, std::uint64_t length,
                          const Receiver& receive) {
-    fs::path temporary;
-    int fd = -1;
+    // The temporary is made in the target's folder and known by that folder's descriptor, so that a
+    // move of the folder meanwhile cannot strand it.
+    Fd staging, file;
+    std::string temporary = uploadPrefix + foundation::uuidString();
     {
         std::lock_guard lock(mutex_);
         syncLocked();
@@ -473,7 +314,8 @@ Outcome Tree::putContent(const std::string& key, const std::string& base, std::u
         if (!parent || !parent->isDir)
             return Outcome::refused(404, "not_found", "parent");
         const Node* existing = liveLocked(key);
-        if (existing && existing->isDir)
+        // A creation never takes a name in use; the system then picks another.
+        if (existing && (existing->isDir || base.empty()))
             return Outcome::refused(409, "collision", "", recordLocked(key, *existing));
         if (!parent->writable || (existing && !existing->writable))
             return Outcome::refused(403, "read_only");
@@ -483,21 +325,21 @@ Outcome Tree::putContent(const std::string& key, const std::string& base, std::u
             if (used + length > *options_.quota)
                 return Outcome::refused(507, "quota");
         }
-        auto file = foundation::createTemporaryFile(diskPathLocked(parentOf(key)), uploadPrefix);
+        staging = openFolderLocked(parentOf(key));
+        if (!staging)
+            return folderRefusal(errno);
+        file = Fd(::openat(staging.get(), temporary.c_str(),
+                           O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!file)
             return Outcome::refused(500, "failed", "temporary");
-        temporary = file->path;
-        fd = file->fd;
     }
+    auto discard = [&] { ::unlinkat(staging.get(), temporary.c_str(), 0); };
     // The body arrives without the lock held: other requests go on meanwhile.
-    std::optional<Refusal> refused = receive(fd);
-    if (!refused && ::fsync(fd) != 0)
+    std::optional<Refusal> refused = receive(file.get());
+    if (!refused && ::fsync(file.get()) != 0)
         refused = Refusal{500, "failed", "write", std::nullopt};
-    ::fchmod(fd, 0644);
-    ::close(fd);
-    std::error_code ec;
     if (refused) {
-        fs::remove(temporary, ec);
+        discard();
         return {refused, {}, {}};
     }
 
@@ -505,38 +347,73 @@ Outcome Tree::putContent(const std::string& key, const std::string& base, std::u
     syncLocked();
     const Node* parent = liveLocked(parentOf(key));
     if (!parent || !parent->isDir) {
-        fs::remove(temporary, ec);
+        discard();
         return Outcome::refused(404, "not_found", "parent");
     }
-    Outcome outcome;
+    Fd target = openFolderLocked(parentOf(key));
+    if (!target) {
+        discard();
+        return folderRefusal(errno);
+    }
     const Node* current = liveLocked(key);
-    if (current && current->isDir) {
-        fs::remove(temporary, ec);
+    if (current && (current->isDir || base.empty())) {
+        discard();
         return Outcome::refused(409, "collision", "", recordLocked(key, *current));
     }
-    if (current && versionText(current->contentRev) != base) {
-        // The upload was made against another version: it takes the path, the other is kept beside it.
-        std::string copyName = conflictNameLocked(parentOf(key), nameOf(key));
-        std::string copyKey = join(parentOf(key), copyName);
-        Node moved = *current;
-        if (::rename(diskPathLocked(key).c_str(), (diskPathLocked(parentOf(key)) / copyName).c_str()) != 0) {
-            fs::remove(temporary, ec);
-            return Outcome::refused(500, "failed", "conflict_copy");
+    Outcome outcome;
+    mode_t mode = 0644;
+    std::string diskName = nameOf(key);
+    bool replacing = false;
+    std::optional<std::string> copyKey;
+    if (current) {
+        struct stat there {};
+        if (!isIndexedLocked(target.get(), *current, &there)) {
+            discard(); // something else stands there since the last look: it is not ours to replace
+            return Outcome::refused(409, "changed", "replaced", recordLocked(key, *current));
         }
-        moved.diskName = copyName;
-        moved.metadataRev = moved.changedRev = ++revision_;
-        nodes_[copyKey] = moved;
-        children_[parentOf(key)].insert(copyName);
-        outcome.conflictCopy = recordLocked(copyKey, nodes_[copyKey]);
+        diskName = current->diskName;
+        // The new contents take the file's place as it was: an executable stays executable.
+        mode = there.st_mode & 07777;
+        [[maybe_unused]] int owned = ::fchown(file.get(), there.st_uid, there.st_gid);
+        if (versionText(current->contentRev) == base) {
+            replacing = true;
+        } else {
+            // Made against another version: the upload takes the name, the other is kept beside it.
+            auto copyName = conflictNameLocked(target.get(), parentOf(key), nameOf(key));
+            if (!copyName || renameNoReplace(target.get(), diskName, target.get(), *copyName) != 0) {
+                discard();
+                return Outcome::refused(500, "failed", "conflict_copy");
+            }
+            copyKey = join(parentOf(key), *copyName);
+            Node copy = *current;
+            copy.diskName = *copyName;
+            copy.metadataRev = copy.changedRev = nextRevisionLocked();
+            struct stat moved {};
+            if (::fstatat(target.get(), copyName->c_str(), &moved, AT_SYMLINK_NOFOLLOW) == 0)
+                takeIdentity(copy, moved); // a rename changes the change time: not an edit
+            nodes_[*copyKey] = copy;
+            children_[parentOf(key)].insert(*copyName);
+            outcome.conflictCopy = recordLocked(*copyKey, nodes_[*copyKey]);
+        }
     }
-    // Replacing in place keeps the name as it is on disk; a new file gets the composed name.
-    std::string diskName = current && !outcome.conflictCopy ? current->diskName : nameOf(key);
-    fs::path target = diskPathLocked(parentOf(key)) / diskName;
-    if (::rename(temporary.c_str(), target.c_str()) != 0) {
-        fs::remove(temporary, ec);
-        return Outcome::refused(500, "failed", "rename");
+    ::fchmod(file.get(), mode);
+    int placed = replacing ? ::renameat(staging.get(), temporary.c_str(), target.get(), diskName.c_str())
+                           : renameNoReplace(staging.get(), temporary, target.get(), diskName);
+    if (placed != 0) {
+        int error = errno;
+        discard();
+        if (copyKey) { // put the other version back where it was
+            if (renameNoReplace(target.get(), nodes_[*copyKey].diskName, target.get(), diskName) == 0) {
+                children_[parentOf(key)].erase(nameOf(*copyKey));
+                nodes_.erase(*copyKey);
+            }
+        }
+        // Something the listing does not show (a link, a FIFO, a file made since) holds the name.
+        return error == EEXIST ? Outcome::refused(409, "collision")
+                               : Outcome::refused(500, "failed", errorName(error));
     }
-    refreshNodeLocked(key, diskName, true);
+    ::fsync(target.get());
+    refreshNodeLocked(key, target.get(), diskName, true);
     outcome.record = recordLocked(key, nodes_[key]);
     return outcome;
 }
@@ -553,10 +430,20 @@ Outcome Tree::makeFolder(const std::string& key) {
         return Outcome::refused(409, "collision", "", recordLocked(key, *existing));
     if (!parent->writable)
         return Outcome::refused(403, "read_only");
-    if (::mkdir((diskPathLocked(parentOf(key)) / nameOf(key)).c_str(), 0755) != 0)
-        return Outcome::refused(errno == EEXIST ? 409 : 500, errno == EEXIST ? "collision" : "failed");
-    refreshNodeLocked(key, nameOf(key), false);
-    watchLocked(key);
+    Fd folder = openFolderLocked(parentOf(key));
+    if (!folder)
+        return folderRefusal(errno);
+    std::string name = nameOf(key);
+    if (::mkdirat(folder.get(), name.c_str(), 0755) != 0)
+        return errno == EEXIST ? Outcome::refused(409, "collision")
+                               : Outcome::refused(500, "failed", errorName(errno));
+    ::fsync(folder.get());
+    refreshNodeLocked(key, folder.get(), name, false);
+    Fd made(::openat(folder.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (made)
+        watchLocked(key, made.get());
+    else
+        retry_.insert(key);
     return {std::nullopt, recordLocked(key, nodes_[key]), std::nullopt};
 }
 
@@ -566,11 +453,13 @@ Outcome Tree::move(const std::string& from, const std::string& to) {
     const Node* source = liveLocked(from);
     if (from.empty() || to.empty())
         return Outcome::refused(400, "bad_request", "root");
-    if (!source) {
+    auto gone = [&] {
         const Node* there = liveLocked(to);
         return Outcome::refused(409, "gone", "",
                                 there ? std::optional(recordLocked(to, *there)) : std::nullopt);
-    }
+    };
+    if (!source)
+        return gone();
     if (from == to)
         return {std::nullopt, recordLocked(from, *source), std::nullopt};
     if (atOrBelow(to, from))
@@ -583,14 +472,24 @@ Outcome Tree::move(const std::string& from, const std::string& to) {
     const Node* sourceParent = liveLocked(parentOf(from));
     if (!source->writable || !parent->writable || (sourceParent && !sourceParent->writable))
         return Outcome::refused(403, "read_only");
-    if (::rename(diskPathLocked(from).c_str(), (diskPathLocked(parentOf(to)) / nameOf(to)).c_str()) != 0)
-        return Outcome::refused(500, "failed", std::strerror(errno));
+    Fd fromFolder = openFolderLocked(parentOf(from));
+    Fd toFolder = openFolderLocked(parentOf(to));
+    if (!fromFolder || !toFolder)
+        return folderRefusal(errno);
+    if (!isIndexedLocked(fromFolder.get(), *source))
+        return gone(); // what stands at the source now is not the item the client knows
+    if (renameNoReplace(fromFolder.get(), source->diskName, toFolder.get(), nameOf(to)) != 0)
+        return errno == EEXIST || errno == ENOTEMPTY ? Outcome::refused(409, "collision")
+                                                     : Outcome::refused(500, "failed", errorName(errno));
+    ::fsync(toFolder.get());
+    ::fsync(fromFolder.get());
 
     // The item and everything below it take new identifiers; contents keep their revisions.
     std::vector<std::pair<std::string, Node>> movedNodes;
-    for (auto it = nodes_.lower_bound(from); it != nodes_.end() && atOrBelow(it->first, from); ++it)
-        if (!it->second.deleted)
-            movedNodes.emplace_back(it->first, it->second);
+    forSubtree(nodes_, from, [&](const auto& entry) {
+        if (!entry.second.deleted)
+            movedNodes.emplace_back(entry.first, entry.second);
+    });
     std::map<std::string, std::set<std::string>> movedChildren;
     for (const auto& [key, node] : movedNodes)
         if (node.isDir)
@@ -598,15 +497,19 @@ Outcome Tree::move(const std::string& from, const std::string& to) {
     for (const auto& [key, node] : movedNodes) {
         Node& old = nodes_[key];
         old.deleted = true;
-        old.changedRev = ++revision_;
+        old.changedRev = nextRevisionLocked();
         children_.erase(key);
     }
     children_[parentOf(from)].erase(nameOf(from));
     for (auto [key, node] : movedNodes) {
         std::string renamed = to + key.substr(from.size());
-        node.metadataRev = node.changedRev = ++revision_;
-        if (key == from)
+        node.metadataRev = node.changedRev = nextRevisionLocked();
+        if (key == from) {
             node.diskName = nameOf(to);
+            struct stat moved {};
+            if (::fstatat(toFolder.get(), node.diskName.c_str(), &moved, AT_SYMLINK_NOFOLLOW) == 0)
+                takeIdentity(node, moved); // a rename changes the change time: not an edit
+        }
         nodes_[renamed] = node;
         if (node.isDir) {
             children_[renamed] = movedChildren[renamed];
@@ -616,6 +519,10 @@ Outcome Tree::move(const std::string& from, const std::string& to) {
                 watches_[wd] = renamed;
                 watchOf_[renamed] = wd;
             }
+            if (unwatched_.erase(key))
+                unwatched_.insert(renamed);
+            if (retry_.erase(key))
+                retry_.insert(renamed);
         }
     }
     children_[parentOf(to)].insert(nameOf(to));
@@ -623,10 +530,91 @@ Outcome Tree::move(const std::string& from, const std::string& to) {
 }
 
 bool Tree::changedAfterLocked(const std::string& key, std::int64_t anchor) const {
-    for (auto it = nodes_.lower_bound(key); it != nodes_.end() && atOrBelow(it->first, key); ++it)
-        if (!it->second.deleted && it->second.changedRev > anchor)
-            return true;
-    return false;
+    bool changed = false;
+    forSubtree(nodes_, key, [&](const auto& entry) {
+        changed = changed || (!entry.second.deleted && entry.second.changedRev > anchor);
+    });
+    return changed;
+}
+
+bool Tree::servesAllLocked(int folder, const std::string& key) {
+    std::map<std::string, std::string> served; // disk name -> key
+    if (auto kids = children_.find(key); kids != children_.end())
+        for (const auto& name : kids->second)
+            if (const Node* node = liveLocked(join(key, name)))
+                served[node->diskName] = join(key, name);
+    int listing = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = listing < 0 ? nullptr : ::fdopendir(listing);
+    if (!dir) {
+        if (listing >= 0)
+            ::close(listing);
+        return false;
+    }
+    bool all = true;
+    while (all) {
+        errno = 0;
+        dirent* entry = ::readdir(dir);
+        if (!entry) {
+            all = errno == 0;
+            break;
+        }
+        std::string name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        auto it = served.find(name);
+        const Node* node = it == served.end() ? nullptr : liveLocked(it->second);
+        if (!node || !isIndexedLocked(folder, *node)) {
+            all = false; // a link, a name that is not UTF-8, an NFC twin, an upload in flight...
+            break;
+        }
+        if (node->isDir) {
+            Fd inner(::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            all = inner && servesAllLocked(inner.get(), it->second);
+        }
+    }
+    ::closedir(dir);
+    return all;
+}
+
+bool Tree::removeServedLocked(int folder, const std::string& key) {
+    auto kids = children_.find(key);
+    if (kids == children_.end())
+        return true;
+    std::vector<std::string> names(kids->second.begin(), kids->second.end());
+    for (const auto& name : names) {
+        std::string child = join(key, name);
+        const Node* node = liveLocked(child);
+        if (!node)
+            continue;
+        const std::string diskName = node->diskName;
+        if (node->isDir) {
+            Fd inner(::openat(folder, diskName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            struct stat info {};
+            if (!inner && errno != ENOENT)
+                return false;
+            if (inner) {
+                if (::fstat(inner.get(), &info) != 0 || info.st_ino != node->inode) {
+                    errno = ENOTEMPTY; // another folder stands there now
+                    return false;
+                }
+                if (!removeServedLocked(inner.get(), child))
+                    return false;
+                if (::unlinkat(folder, diskName.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT)
+                    return false;
+            }
+        } else if (isIndexedLocked(folder, *node)) {
+            if (::unlinkat(folder, diskName.c_str(), 0) != 0 && errno != ENOENT)
+                return false;
+        } else {
+            struct stat info {};
+            if (::fstatat(folder, diskName.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) {
+                errno = ENOTEMPTY; // not the file the listing showed
+                return false;
+            }
+        }
+        markDeletedLocked(child);
+    }
+    return true;
 }
 
 Outcome Tree::remove(const std::string& key, bool isDir, bool recursive,
@@ -644,108 +632,59 @@ Outcome Tree::remove(const std::string& key, bool isDir, bool recursive,
     const Node* parent = liveLocked(parentOf(key));
     if (!node->writable || (parent && !parent->writable))
         return Outcome::refused(403, "read_only");
-    std::error_code ec;
-    if (!isDir) {
-        if (!base || base->empty())
-            return Outcome::refused(400, "bad_request", "base_required");
-        if (*base != versionText(node->contentRev))
-            return Outcome::refused(409, "changed", "base", current);
-        if (::unlink(diskPathLocked(key).c_str()) != 0 && errno != ENOENT)
-            return Outcome::refused(500, "failed", std::strerror(errno));
-    } else if (!recursive) {
-        auto kids = children_.find(key);
-        if (kids != children_.end() && !kids->second.empty())
-            return Outcome::refused(409, "not_empty");
-        if (::rmdir(diskPathLocked(key).c_str()) != 0 && errno != ENOENT)
-            return Outcome::refused(errno == ENOTEMPTY ? 409 : 500,
-                                    errno == ENOTEMPTY ? "not_empty" : "failed");
-    } else {
-        if (!anchor)
-            return Outcome::refused(400, "bad_request", "anchor_required");
-        if (changedAfterLocked(key, *anchor))
-            return Outcome::refused(409, "changed", "anchor", current);
-        fs::remove_all(diskPathLocked(key), ec);
-        if (ec)
-            return Outcome::refused(500, "failed", ec.message());
-    }
-    markDeletedLocked(key);
-    return {};
-}
+    if (!isDir && (!base || base->empty()))
+        return Outcome::refused(400, "bad_request", "base_required");
+    if (!isDir && *base != versionText(node->contentRev))
+        return Outcome::refused(409, "changed", "base", current);
+    if (isDir && !recursive && children_.count(key) && !children_[key].empty())
+        return Outcome::refused(409, "not_empty");
+    if (isDir && recursive && !anchor)
+        return Outcome::refused(400, "bad_request", "anchor_required");
+    if (isDir && recursive && changedAfterLocked(key, *anchor))
+        return Outcome::refused(409, "changed", "anchor", current);
 
-void Tree::loadState() {
-    epoch_ = foundation::uuidString().substr(0, 8);
-    std::transform(epoch_.begin(), epoch_.end(), epoch_.begin(),
-                   [](unsigned char c) { return std::tolower(c); });
-    if (!options_.stateDirectory)
-        return;
-    auto bytes = foundation::readFile(*options_.stateDirectory / stateFileName);
-    if (!bytes)
-        return;
-    json::error_code ec;
-    json::value document = json::parse(*bytes, ec);
-    if (ec || !document.is_object())
-        return;
-    const json::object& state = document.get_object();
-    // The revision keeps growing across every start, so that versions never repeat.
-    if (auto* rev = state.if_contains("revision"); rev && rev->is_int64())
-        revision_ = rev->get_int64();
-    auto* clean = state.if_contains("clean");
-    auto* epoch = state.if_contains("epoch");
-    auto* root = state.if_contains("root");
-    auto* nodes = state.if_contains("nodes");
-    if (!clean || !clean->is_bool() || !clean->get_bool() || !epoch || !epoch->is_string() || !root ||
-        !root->is_string() || root->get_string() != options_.root.string() || !nodes || !nodes->is_array())
-        return; // a new history: anchors of the old one must fail
-    epoch_ = std::string(epoch->get_string());
-    for (const auto& entry : nodes->get_array()) {
-        const json::array* row = entry.if_array();
-        if (!row || row->size() != 11)
-            continue;
-        try {
-            Node node;
-            std::string key(row->at(0).as_string());
-            node.diskName = std::string(row->at(1).as_string());
-            node.isDir = row->at(2).as_bool();
-            node.size = row->at(3).as_int64();
-            node.mtimeNs = row->at(4).as_int64();
-            node.inode = static_cast<ino_t>(row->at(5).as_int64());
-            node.writable = row->at(6).as_bool();
-            node.contentRev = row->at(7).as_int64();
-            node.metadataRev = row->at(8).as_int64();
-            node.changedRev = row->at(9).as_int64();
-            node.deleted = row->at(10).as_bool();
-            nodes_[key] = node;
-            if (!node.deleted && !key.empty())
-                children_[parentOf(key)].insert(nameOf(key));
-        } catch (const std::exception&) {
-            continue; // a damaged row: that item is found again by the scan
+    Fd folder = openFolderLocked(parentOf(key));
+    if (!folder)
+        return folderRefusal(errno);
+    if (!isIndexedLocked(folder.get(), *node)) {
+        struct stat info {};
+        if (::fstatat(folder.get(), node->diskName.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 &&
+            errno == ENOENT) {
+            markDeletedLocked(key);
+            return {};
+        }
+        return Outcome::refused(409, "changed", "replaced", current); // not what the listing showed
+    }
+    if (!isDir) {
+        if (::unlinkat(folder.get(), node->diskName.c_str(), 0) != 0 && errno != ENOENT)
+            return Outcome::refused(500, "failed", errorName(errno));
+    } else {
+        std::string diskName = node->diskName;
+        if (recursive) {
+            // Only what the host serves is removed; anything else in there (a link, a name that is not
+            // UTF-8, an NFC twin, an upload in flight) was never shown, so the folder has changed.
+            Fd self(
+                ::openat(folder.get(), diskName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (!self)
+                return Outcome::refused(500, "failed", errorName(errno));
+            if (!servesAllLocked(self.get(), key))
+                return Outcome::refused(409, "changed", "unserved", current);
+            if (!removeServedLocked(self.get(), key)) {
+                if (errno == ENOTEMPTY || errno == EEXIST)
+                    return Outcome::refused(409, "changed", "unserved", current);
+                return Outcome::refused(500, "failed", errorName(errno));
+            }
+        }
+        if (::unlinkat(folder.get(), diskName.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
+            if (errno == ENOTEMPTY || errno == EEXIST)
+                return recursive ? Outcome::refused(409, "changed", "unserved", current)
+                                 : Outcome::refused(409, "not_empty");
+            return Outcome::refused(500, "failed", errorName(errno));
         }
     }
-}
-
-void Tree::saveStateLocked(bool clean) {
-    if (!options_.stateDirectory)
-        return;
-    json::array nodes;
-    nodes.reserve(nodes_.size());
-    for (const auto& [key, node] : nodes_)
-        nodes.push_back(json::array{key, node.diskName, node.isDir, node.size, node.mtimeNs,
-                                    static_cast<std::int64_t>(node.inode), node.writable, node.contentRev,
-                                    node.metadataRev, node.changedRev, node.deleted});
-    json::object state{{"epoch", epoch_},
-                       {"revision", revision_},
-                       {"clean", clean},
-                       {"root", options_.root.string()},
-                       {"nodes", std::move(nodes)}};
-    std::error_code ec;
-    fs::create_directories(*options_.stateDirectory, ec);
-    foundation::writeAtomically(*options_.stateDirectory / stateFileName, json::serialize(state));
-}
-
-void Tree::saveClean() {
-    std::lock_guard lock(mutex_);
-    syncLocked();
-    saveStateLocked(true);
+    ::fsync(folder.get());
+    markDeletedLocked(key);
+    return {};
 }
 
 } // namespace refhost

@@ -3,9 +3,13 @@
 #include "foundation/Date.h"
 #include "foundation/Files.h"
 
+#include <algorithm>
 #include <boost/json.hpp>
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fileprovider {
@@ -35,6 +39,13 @@ ErrorRef storageError(const std::string& what) {
     return Error::make(
         foundation::NSCocoaErrorDomain, foundation::NSFileWriteUnknownError,
         {{foundation::NSLocalizedDescriptionKey, "The domain registry cannot be written: " + what}});
+}
+
+ErrorRef unreadableRegistry(const fs::path& file, const std::string& why) {
+    return Error::make(foundation::NSCocoaErrorDomain, 259, // NSFileReadCorruptFileError
+                       {{foundation::NSLocalizedDescriptionKey, "The domain registry " + file.string() +
+                                                                    " is left as it is: " + why +
+                                                                    ". Repair it or move it away."}});
 }
 
 bool validIdentifier(const std::string& id) {
@@ -73,14 +84,29 @@ template <typename Change> ErrorRef withRegistry(const fs::path& directory, Chan
         return storageError((directory / "domains.lock").string());
     while (::flock(lock, LOCK_EX) != 0 && errno == EINTR) {
     }
+    // Only an absent (or empty) file is an empty registry: one that cannot be read or parsed is left
+    // as it is, never replaced by what a change would make of nothing.
     json::object registry;
-    if (auto bytes = foundation::readFile(directory / "domains.json")) {
+    fs::path file = directory / "domains.json";
+    ErrorRef error;
+    if (fs::exists(fs::symlink_status(file, ec))) {
+        auto bytes = foundation::readFile(file);
         json::error_code parseError;
-        json::value parsed = json::parse(*bytes, parseError);
-        if (!parseError && parsed.is_object())
+        json::value parsed;
+        if (bytes && !bytes->empty())
+            parsed = json::parse(*bytes, parseError);
+        if (!bytes)
+            error = unreadableRegistry(file, "it cannot be read");
+        else if (!bytes->empty() && (parseError || !parsed.is_object()))
+            error = unreadableRegistry(file, "it is not a JSON object");
+        else if (!bytes->empty())
             registry = std::move(parsed.get_object());
     }
-    ErrorRef error;
+    if (error) {
+        ::flock(lock, LOCK_UN);
+        ::close(lock);
+        return error;
+    }
     if (change(registry))
         error = foundation::writeAtomically(directory / "domains.json", json::serialize(registry));
     ::flock(lock, LOCK_UN);
@@ -133,34 +159,59 @@ void Registry::addDomain(const Domain& domain, ErrorCompletion completion) {
 
 void Registry::removeDomain(const Domain& domain, RemoveDomainMode mode, URLCompletion completion) {
     bool found = false;
+    std::optional<fs::path> preserved;
+    ErrorRef preservation;
+    fs::path root = domainDirectory(domain) / "root";
+    // Moves the domain's folder under preserved/, named after the domain and the time, with a number
+    // when that name is taken: each name is claimed with mkdir, which no other remover can claim too.
+    auto preserve = [&]() -> std::optional<fs::path> {
+        std::error_code ec;
+        fs::create_directories(directory_ / "preserved", ec);
+        std::string stem =
+            domain.identifier() + " " +
+            std::to_string(static_cast<long long>(foundation::Date::now().timeIntervalSince1970));
+        int failure = 0;
+        for (int n = 1; n <= 1000 && failure == 0; ++n) {
+            fs::path target = directory_ / "preserved" / (n == 1 ? stem : stem + " " + std::to_string(n));
+            if (::mkdir(target.c_str(), 0700) != 0) {
+                failure = errno == EEXIST ? 0 : errno;
+                continue;
+            }
+            if (::rename(root.c_str(), target.c_str()) == 0) // onto the empty folder just claimed
+                return target;
+            failure = errno;
+            ::rmdir(target.c_str());
+        }
+        preservation = storageError("the folder of \"" + domain.identifier() + "\" cannot be preserved (" +
+                                    std::strerror(failure ? failure : EEXIST) + "); nothing was removed");
+        return std::nullopt;
+    };
+    // Under the registry's lock: the domain leaves the registry only once what must be kept is kept.
     ErrorRef error = withRegistry(directory_, [&](json::object& registry) {
         auto& domains = arrayMember(registry, "domains");
-        for (auto it = domains.begin(); it != domains.end(); ++it)
-            if (it->is_object() && it->get_object().contains("identifier") &&
-                it->get_object().at("identifier") == json::value(domain.identifier())) {
-                domains.erase(it);
-                found = true;
-                return true;
-            }
-        return false;
+        auto it = std::find_if(domains.begin(), domains.end(), [&](const json::value& entry) {
+            return entry.is_object() && entry.get_object().contains("identifier") &&
+                   entry.get_object().at("identifier") == json::value(domain.identifier());
+        });
+        if (it == domains.end())
+            return false;
+        found = true;
+        std::error_code ec;
+        if (mode != RemoveDomainMode::removeAll && fs::exists(root, ec) && !fs::is_empty(root, ec)) {
+            preserved = preserve();
+            if (!preserved)
+                return false; // nothing is removed, and the domain stays
+        }
+        domains.erase(it);
+        return true;
     });
+    if (!error && preservation)
+        error = preservation;
     if (error || !found) {
-        completion(std::nullopt, error ? error : unknownDomain(domain));
+        completion(preserved, error ? error : unknownDomain(domain)); // where the data went, if it moved
         return;
     }
     std::error_code ec;
-    std::optional<fs::path> preserved;
-    fs::path root = domainDirectory(domain) / "root";
-    if (mode != RemoveDomainMode::removeAll && fs::exists(root, ec) && !fs::is_empty(root, ec)) {
-        fs::path target =
-            directory_ / "preserved" /
-            (domain.identifier() + " " +
-             std::to_string(static_cast<long long>(foundation::Date::now().timeIntervalSince1970)));
-        fs::create_directories(target.parent_path(), ec);
-        fs::rename(root, target, ec);
-        if (!ec)
-            preserved = target;
-    }
     fs::remove_all(domainDirectory(domain), ec);
     completion(preserved, nullptr);
 }

@@ -100,6 +100,56 @@ TEST_F(RegistryTest, RemovalKeepsUnsyncedDataOnlyWhenAskedTo) {
     EXPECT_FALSE(fs::exists(dir.path() / "domains" / "org.example.one"));
 }
 
+TEST_F(RegistryTest, PreservedDataIsNeverDeleted) {
+    // Two removals within one second each keep their own folder.
+    std::vector<fs::path> kept;
+    for (const char* draft : {"first", "second"}) {
+        add(domain);
+        std::ofstream(dir.path() / "domains" / "org.example.one" / "root" / "draft.txt") << draft;
+        auto [preserved, error] = remove(domain, RemoveDomainMode::preserveDirtyUserData);
+        EXPECT_EQ(error, nullptr);
+        ASSERT_TRUE(preserved);
+        kept.push_back(*preserved);
+    }
+    EXPECT_NE(kept[0], kept[1]);
+    EXPECT_EQ(foundation::readFile(kept[0] / "draft.txt"), "first");
+    EXPECT_EQ(foundation::readFile(kept[1] / "draft.txt"), "second");
+    // A preservation that fails removes nothing and says so; the domain stays registered.
+    add(domain);
+    std::ofstream(dir.path() / "domains" / "org.example.one" / "root" / "draft.txt") << "third";
+    fs::remove_all(dir.path() / "preserved");
+    std::ofstream(dir.path() / "preserved") << "a file where the folder should be";
+    auto [none, error] = remove(domain, RemoveDomainMode::preserveDirtyUserData);
+    ASSERT_NE(error, nullptr);
+    EXPECT_FALSE(none);
+    EXPECT_EQ(foundation::readFile(dir.path() / "domains" / "org.example.one" / "root" / "draft.txt"),
+              "third");
+    EXPECT_TRUE(registry.hasManager(domain));
+}
+
+TEST_F(RegistryTest, ARegistryThatCannotBeReadIsNeverOverwritten) {
+    add(domain);
+    fs::path file = dir.path() / "domains.json";
+    for (const std::string garbled : {"{\"domains\": [", "[1, 2]", "\xff\xfe"}) {
+        std::ofstream(file, std::ios::trunc) << garbled;
+        auto error = add(Domain("org.example.two", "Two"));
+        ASSERT_NE(error, nullptr) << garbled;
+        EXPECT_EQ(error->code(), 259);
+        EXPECT_NE(error->localizedDescription().find(file.string()), std::string::npos);
+        support::Recorder<std::vector<Domain>, foundation::ErrorRef> listed;
+        registry.getDomains(listed.callback());
+        EXPECT_NE(listed.get<1>(), nullptr);
+        EXPECT_NE(remove(domain, RemoveDomainMode::removeAll).second, nullptr);
+        support::Recorder<foundation::ErrorRef> signalled;
+        registry.signalEnumerator(domain, ItemIdentifier::workingSet(), signalled.callback());
+        EXPECT_NE(signalled.get<0>(), nullptr);
+        EXPECT_EQ(foundation::readFile(file), garbled); // left exactly as it was
+    }
+    std::ofstream(file, std::ios::trunc); // an empty file holds nothing to lose
+    EXPECT_EQ(add(domain), nullptr);
+    EXPECT_EQ(domains().size(), 1u);
+}
+
 TEST_F(RegistryTest, TwoProcessesAddingAtOnceLoseNothing) {
     std::vector<pid_t> children;
     for (int p = 0; p < 2; ++p) {

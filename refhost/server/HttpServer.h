@@ -4,7 +4,16 @@
 // or chunked. The handler runs on the connection's thread and may block (that is how an answer is held
 // back). Request bodies are either read whole before the handler runs or streamed to it; response
 // bodies are a string or a generator, so that neither side holds a large file in memory.
+//
+// Bounded against clients that misbehave: at most `maxConnections` at once (further ones wait in the
+// listen queue), a request head larger than the limits is answered 431, a head that does not arrive
+// within `idleTimeout` or a body or answer that stalls for `ioTimeout` closes the connection, and a
+// finished connection's thread is joined at once. When descriptors run out, accepting backs off.
+#include "Parsing.h"
+
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -17,8 +26,6 @@
 #include <vector>
 
 namespace refhost {
-
-using Headers = std::vector<std::pair<std::string, std::string>>;
 
 // A request body read as it arrives.
 class BodyReader {
@@ -39,7 +46,7 @@ struct HttpRequest {
 
     std::optional<std::string> header(const std::string& name) const;
     // The query decoded (percent escapes), last value winning.
-    std::map<std::string, std::string> query() const;
+    std::map<std::string, std::string> query() const { return parseQuery(rawQuery); }
 };
 
 struct HttpResponse {
@@ -67,7 +74,14 @@ struct HttpResponse {
     std::uint64_t breakAfter = 0;
 };
 
-std::string percentDecode(const std::string& text);
+// One exchange, for a request log. `status` is 0 when the connection closed without an answer.
+struct AccessRecord {
+    std::string method;
+    std::string target;
+    int status = 0;
+    std::uint64_t bytesSent = 0; // of the body
+    std::chrono::microseconds elapsed{0};
+};
 
 class HttpServer {
 public:
@@ -76,6 +90,14 @@ public:
     struct Options {
         int port = 0;              // 0: a free port
         bool streamBodies = false; // hand bodies to the handler as a BodyReader
+        std::size_t maxConnections = 128;
+        HeadLimits head = {};
+        // A request head must be whole within this, from the connection's start or the previous answer.
+        std::chrono::milliseconds idleTimeout{30000};
+        // Reading a body or sending an answer that makes no progress for this long breaks the connection.
+        std::chrono::milliseconds ioTimeout{60000};
+        // Called on the connection's thread after each exchange, with no lock of the server held.
+        std::function<void(const AccessRecord&)> log = {};
     };
 
     HttpServer(Handler handler, Options options);
@@ -89,8 +111,15 @@ public:
     void stop();
 
 private:
+    struct Worker {
+        std::thread thread;
+        int fd = -1;
+    };
+
     void acceptLoop();
+    void reapFinished();
     void serve(int fd);
+    void finished(std::uint64_t id, int fd);
 
     Handler handler_;
     Options options_;
@@ -99,8 +128,10 @@ private:
     std::atomic<bool> stopping_{false};
     std::thread acceptThread_;
     std::mutex mutex_;
-    std::vector<int> connections_;
-    std::vector<std::thread> threads_;
+    std::condition_variable slotFreed_;
+    std::uint64_t nextWorker_ = 0;
+    std::map<std::uint64_t, Worker> workers_; // running and finished, until joined
+    std::vector<std::uint64_t> finished_;     // ready to be joined
 };
 
 } // namespace refhost

@@ -128,19 +128,26 @@ ScriptRun fpctlScript(const std::vector<std::string>& options,
 
 namespace {
 
-// Starts `program` with its standard output on a pipe; `output` receives the pipe's reading end.
+// Starts `program` with its standard output on a pipe; `output` receives the pipe's reading end, and
+// `errors`, when given, that of a pipe for its standard error.
 pid_t spawnReading(const std::string& program, const std::vector<std::string>& arguments,
-                   const std::map<std::string, std::string>& environment, int& output) {
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC))
+                   const std::map<std::string, std::string>& environment, int& output, int* errors = nullptr) {
+    int out[2], err[2] = {-1, -1};
+    if (::pipe2(out, O_CLOEXEC) || (errors && ::pipe2(err, O_CLOEXEC)))
         throw std::runtime_error("no pipe");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    if (errors)
+        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
     pid_t pid = spawn(program, arguments, environment, &actions);
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     output = out[0];
+    if (errors) {
+        ::close(err[1]);
+        *errors = err[0];
+    }
     return pid;
 }
 
@@ -190,8 +197,17 @@ RefHost::RefHost(const std::filesystem::path& root, const std::map<std::string, 
                  const std::vector<std::string>& extra) {
     std::vector<std::string> arguments{"--root", root.string()};
     arguments.insert(arguments.end(), extra.begin(), extra.end());
-    int reading = -1;
-    pid_ = spawnReading(WL_REFHOST_PATH, arguments, environment, reading);
+    int reading = -1, errorReading = -1;
+    pid_ = spawnReading(WL_REFHOST_PATH, arguments, environment, reading, &errorReading);
+    errorReader_ = std::thread([fd = errorReading, text = errors_, mutex = errorsMutex_] {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::read(fd, buffer, sizeof buffer)) > 0) {
+            std::lock_guard lock(*mutex);
+            text->append(buffer, static_cast<std::size_t>(n));
+        }
+        ::close(fd);
+    });
     // The host says it serves once its connection file is written.
     std::string said;
     char buffer[4096];
@@ -199,22 +215,32 @@ RefHost::RefHost(const std::filesystem::path& root, const std::map<std::string, 
     while (said.find('\n') == std::string::npos && (n = ::read(reading, buffer, sizeof buffer)) > 0)
         said.append(buffer, static_cast<std::size_t>(n));
     output_ = reading; // kept open, so that the host's last words find a reader
-    if (said.find("serving") == std::string::npos)
-        throw std::runtime_error("wl-refhost did not start: " + said);
+    if (said.find("serving") == std::string::npos) {
+        stop();
+        throw std::runtime_error("wl-refhost did not start: " + said + errors());
+    }
 }
 
 RefHost::~RefHost() {
     stop();
 }
 
-void RefHost::stop() {
-    if (pid_ < 0)
-        return;
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    ::close(output_);
+int RefHost::stop(int signal) {
+    if (pid_ >= 0) {
+        ::kill(pid_, signal);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        pid_ = -1;
+        ::close(output_);
+        errorReader_.join();
+    }
+    return exitCode_;
+}
+
+std::string RefHost::errors() const {
+    std::lock_guard lock(*errorsMutex_);
+    return *errors_;
 }
 
 } // namespace e2e

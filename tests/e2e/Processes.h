@@ -3,11 +3,15 @@
 // Running the project's programs as a user would: a host in the background, a command with standard
 // input, output and exit code.
 #include <boost/json.hpp>
+#include <csignal>
 #include <filesystem>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <sys/types.h>
+#include <thread>
 #include <vector>
 
 namespace e2e {
@@ -52,7 +56,7 @@ private:
     std::string pending_;
 };
 
-// wl-refhost on a folder, stopped with SIGTERM at the end.
+// wl-refhost on a folder, stopped with SIGTERM at the end. What it writes on standard error is kept.
 class RefHost {
 public:
     RefHost(const std::filesystem::path& root, const std::map<std::string, std::string>& environment,
@@ -60,11 +64,19 @@ public:
     ~RefHost();
     RefHost(const RefHost&) = delete;
     RefHost& operator=(const RefHost&) = delete;
-    void stop();
+    // Sends `signal` and waits for the end; the exit code (128 + the signal when killed by one).
+    int stop(int signal = SIGTERM);
+    pid_t pid() const { return pid_; }
+    // Standard error so far.
+    std::string errors() const;
 
 private:
     pid_t pid_ = -1;
     int output_ = -1;
+    int exitCode_ = -1;
+    std::shared_ptr<std::string> errors_ = std::make_shared<std::string>();
+    std::shared_ptr<std::mutex> errorsMutex_ = std::make_shared<std::mutex>();
+    std::thread errorReader_;
 };
 
 } // namespace e2e

@@ -199,11 +199,12 @@ TEST_F(FpctlForPeople, WritesWithoutABaseSendTheCurrentVersionAndAGivenBaseAsItI
     EXPECT_EQ(renamed.at("item").at("itemIdentifier"), "renamed.txt");
     EXPECT_EQ(foundation::readFile(folder() / "renamed.txt"), "mine");
 
-    // An empty base is a base: the host sees an edit of an older version and keeps both.
+    // An empty base is a base: the host takes the upload for a creation onto a taken name and refuses it.
     auto stale = fpctlJSON(
-        {"modify", "renamed.txt", "--fields", "contents", "--contents", mine, "--base-content", ""});
+        {"modify", "renamed.txt", "--fields", "contents", "--contents", mine, "--base-content", ""}, 1);
     EXPECT_EQ(stale.at("baseVersion"), (json::object{{"contentVersion", ""}, {"metadataVersion", ""}}));
-    EXPECT_EQ(hostFiles(), (std::vector<std::string>{"Docs", "renamed (conflict 1).txt", "renamed.txt"}));
+    EXPECT_EQ(stale.at("error").at("code"), -1001);
+    EXPECT_EQ(hostFiles(), (std::vector<std::string>{"Docs", "renamed.txt"}));
     auto scripted = e2e::fpctlScript({"--extension", WL_MODULE_PATH},
                                      {{{"op", "delete"},
                                        {"id", "renamed.txt"},
