@@ -10,7 +10,7 @@ namespace {
 
 // What a change enumeration since the anchor taken before a write must report.
 struct Expected {
-    Changes changes; // since the anchor taken before the write
+    Changes changes;                            // since the anchor taken before the write
     std::map<std::string, std::string> updated; // identifier -> content version ("" for any)
     std::vector<std::string> deleted;
 };
@@ -65,17 +65,20 @@ std::vector<Operation> operations() {
              ctx.folder(ctx.at("made/inner"));
              return Expected{ctx.changes(anchor), {{ctx.at("made"), ""}, {ctx.at("made/inner"), ""}}, {}};
          }},
-        {"changes.rename", "a rename appears as the old identifier in \"deletions\" and the new one in \"updates\"",
+        {"changes.rename",
+         "a rename appears as the old identifier in \"deletions\" and the new one in \"updates\"",
          [](Context& ctx) {
              auto record = ctx.upload(ctx.at("old name.txt"), "renamed");
              std::int64_t anchor = ctx.anchor();
              Exchange moved = ctx.host.move(ctx.at("old name.txt"), ctx.at("new name.txt"));
              if (!answeredItem(moved))
                  throw Unready{"could not rename", moved.sentText(), moved.gotText()};
-             return Expected{ctx.changes(anchor), {{ctx.at("new name.txt"), version(record)}}, {ctx.at("old name.txt")}};
+             return Expected{
+                 ctx.changes(anchor), {{ctx.at("new name.txt"), version(record)}}, {ctx.at("old name.txt")}};
          }},
         {"changes.move-folder",
-         "a folder move reports the folder and everything below it, deleted at the old path and new at the new",
+         "a folder move reports the folder and everything below it, deleted at the old path and new at the "
+         "new",
          [](Context& ctx) {
              ctx.folder(ctx.at("F"));
              ctx.folder(ctx.at("F/g"));
@@ -101,7 +104,8 @@ std::vector<Operation> operations() {
                  throw Unready{"could not delete a file", removed.sentText(), removed.gotText()};
              return Expected{ctx.changes(anchor), {}, {ctx.at("gone.txt")}};
          }},
-        {"changes.delete-folder", "a recursive delete reports the folder and everything below it in \"deletions\"",
+        {"changes.delete-folder",
+         "a recursive delete reports the folder and everything below it in \"deletions\"",
          [](Context& ctx) {
              ctx.folder(ctx.at("F"));
              ctx.upload(ctx.at("F/a.txt"), "a");
@@ -118,7 +122,8 @@ std::vector<Operation> operations() {
 void anchorCurrent(Context& ctx) {
     Exchange got = ctx.host.get("/v1/anchor");
     auto body = got.object();
-    ctx.expect(got.status == 200 && body && integral(*body, "anchor"), got, "200 with an integral \"anchor\"");
+    ctx.expect(got.status == 200 && body && integral(*body, "anchor"), got,
+               "200 with an integral \"anchor\"");
     const json::value* epoch = body->if_contains("epoch");
     ctx.expect(!epoch || epoch->is_string(), got, "\"epoch\", when present, a string");
     if (!epoch)
@@ -131,14 +136,14 @@ void shape(Context& ctx) {
     auto body = got.object();
     ctx.expect(got.status == 200 && body, got, "200 with a JSON object");
     const json::value* updates = body->if_contains("updates");
-    bool records = !updates || (updates->is_array() && std::all_of(updates->get_array().begin(),
-                                                                   updates->get_array().end(),
-                                                                   [](const json::value& v) { return v.is_object(); }));
+    bool records = !updates || (updates->is_array() &&
+                                std::all_of(updates->get_array().begin(), updates->get_array().end(),
+                                            [](const json::value& v) { return v.is_object(); }));
     ctx.expect(records, got, "\"updates\" an array of records (anything else is skipped whole)");
     const json::value* deletions = body->if_contains("deletions");
-    bool names = !deletions || (deletions->is_array() && std::all_of(deletions->get_array().begin(),
-                                                                     deletions->get_array().end(),
-                                                                     [](const json::value& v) { return v.is_string(); }));
+    bool names = !deletions || (deletions->is_array() &&
+                                std::all_of(deletions->get_array().begin(), deletions->get_array().end(),
+                                            [](const json::value& v) { return v.is_string(); }));
     ctx.expect(names, got, "\"deletions\" an array of identifiers (anything else is skipped whole)");
     ctx.expect(integral(*body, "anchor").has_value(), got,
                "an integral \"anchor\" (without it the next enumeration starts again from 0)");
@@ -152,8 +157,8 @@ void incremental(Context& ctx) {
     ctx.upload(id, "once");
     Changes first = ctx.changes(anchor);
     if (!first.updates.count(id) || !first.anchor)
-        throw Unready{"the upload is not in the changes since the anchor before it", first.exchange.sentText(),
-                      first.exchange.gotText()};
+        throw Unready{"the upload is not in the changes since the anchor before it",
+                      first.exchange.sentText(), first.exchange.gotText()};
     Changes again = ctx.changes(*first.anchor);
     ctx.expect(!again.updates.count(id), again.exchange,
                "nothing about \"" + id + "\": it was reported up to anchor " + std::to_string(*first.anchor));
@@ -199,12 +204,14 @@ void addChangeChecks(std::vector<Check>& checks) {
     checks.push_back({"changes.incremental", Level::recommended,
                       "a change reported up to an anchor is not reported again since that anchor",
                       Check::Needs::scratch, incremental});
-    checks.push_back({"changes.anchor-ahead", Level::required,
-                      "an anchor ahead of the history is answered 200 with the epoch, so a new history is seen",
-                      Check::Needs::host, anchorAhead});
-    checks.push_back({"changes.bad-anchor", Level::informational,
-                      "what an anchor that is not a number is answered (sent when the system's anchor is unreadable)",
-                      Check::Needs::host, badAnchor});
+    checks.push_back(
+        {"changes.anchor-ahead", Level::required,
+         "an anchor ahead of the history is answered 200 with the epoch, so a new history is seen",
+         Check::Needs::host, anchorAhead});
+    checks.push_back(
+        {"changes.bad-anchor", Level::informational,
+         "what an anchor that is not a number is answered (sent when the system's anchor is unreadable)",
+         Check::Needs::host, badAnchor});
 }
 
 } // namespace wl::hostcheck

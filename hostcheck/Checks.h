@@ -51,6 +51,7 @@ struct Result {
     const Check* check = nullptr;
     Status status = Status::pass;
     std::string sent, got, expected, note;
+    double seconds = 0;
 };
 
 struct Listing {
@@ -73,8 +74,8 @@ class ExtensionPass;
 
 struct Settings {
     std::filesystem::path connectionFile;
-    std::optional<std::filesystem::path> root; // the host's folder on this machine, when given
-    std::filesystem::path work;                // wl-hostcheck's own temporary folder, outside the root
+    std::optional<std::filesystem::path> root;       // the host's folder on this machine, when given
+    std::filesystem::path work;                      // wl-hostcheck's own temporary folder, outside the root
     std::optional<std::string> extensionUnavailable; // why the end-to-end pass cannot run, when it cannot
 };
 

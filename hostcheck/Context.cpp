@@ -137,7 +137,8 @@ json::object Context::folder(const std::string& identifier) {
     return *record;
 }
 
-json::object Context::upload(const std::string& identifier, const std::string& bytes, const std::string& base) {
+json::object Context::upload(const std::string& identifier, const std::string& bytes,
+                             const std::string& base) {
     Exchange put = host.put(identifier, base, bytes);
     auto record = answeredItem(put);
     if (!record)
@@ -210,7 +211,8 @@ Exchange Context::removeFile(const std::string& identifier, const std::string& b
 }
 
 Exchange Context::removeRecursively(const std::string& identifier, std::int64_t anchor) {
-    return host.remove({{"path", identifier}, {"dir", "1"}, {"recursive", "1"}, {"anchor", std::to_string(anchor)}});
+    return host.remove(
+        {{"path", identifier}, {"dir", "1"}, {"recursive", "1"}, {"anchor", std::to_string(anchor)}});
 }
 
 void Context::shapeOf(const json::value& record, const Exchange& exchange) {

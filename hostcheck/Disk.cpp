@@ -80,7 +80,8 @@ void externalEdit(Context& ctx) {
 
     anchor = ctx.anchor();
     fs::rename(ctx.disk(id), ctx.disk(renamed));
-    changes = waitFor(ctx, anchor, [&](const Changes& c) { return c.deletions.count(id) && c.updates.count(renamed); });
+    changes = waitFor(ctx, anchor,
+                      [&](const Changes& c) { return c.deletions.count(id) && c.updates.count(renamed); });
     if (!changes.deletions.count(id) || !changes.updates.count(renamed))
         ctx.depart(onDisk("the file renamed", anchor), changes.exchange.gotText(),
                    "\"deletions\" holding \"" + id + "\" and \"updates\" \"" + renamed + "\"");
@@ -111,7 +112,8 @@ void sameSizeEdit(Context& ctx) {
     writeDisk(path, "AAAAAAAA");
     Changes changes = waitFor(ctx, anchor, [&](const Changes& c) { return c.updates.count(id) > 0; });
     if (!changes.updates.count(id))
-        throw Unready{"the host did not notice a new file", changes.exchange.sentText(), changes.exchange.gotText()};
+        throw Unready{"the host did not notice a new file", changes.exchange.sentText(),
+                      changes.exchange.gotText()};
     struct stat before {};
     ::stat(path.c_str(), &before);
     const timespec times[2] = {before.st_atim, before.st_mtim};
@@ -150,10 +152,11 @@ void sameSizeEdit(Context& ctx) {
         });
         auto record = changes.updates.find(id);
         if (record == changes.updates.end() || text(record->second, "contentVersion") == version)
-            ctx.depart(onDisk(std::string("the file ") + edit.what, anchor), changes.exchange.gotText(),
-                       "\"updates\" holding \"" + id +
-                           "\" with a new \"contentVersion\": an unseen edit is overwritten by the next upload "
-                           "against the old base, with no conflict copy");
+            ctx.depart(
+                onDisk(std::string("the file ") + edit.what, anchor), changes.exchange.gotText(),
+                "\"updates\" holding \"" + id +
+                    "\" with a new \"contentVersion\": an unseen edit is overwritten by the next upload "
+                    "against the old base, with no conflict copy");
         ctx.expect(ctx.download(id) == edit.bytes, changes.exchange, "the edited bytes downloaded");
     }
 }
@@ -190,8 +193,9 @@ void symlinkOut(Context& ctx) {
         made.paths.push_back(ctx.disk(area + "/" + name));
     }
     const auto before = snapshot(outside);
-    const std::string expected = "the link neither served nor written through: nothing outside the root read, "
-                                 "written, moved or removed";
+    const std::string expected =
+        "the link neither served nor written through: nothing outside the root read, "
+        "written, moved or removed";
 
     Listing listing = ctx.list(area);
     for (const char* name : {"/link-file", "/link-dir"})
@@ -220,7 +224,8 @@ void symlinkOut(Context& ctx) {
     for (const auto& write : writes) {
         Exchange sent = write();
         if (snapshot(outside) != before)
-            ctx.depart(sent.sentText(), sent.gotText() + "; then the folder outside the root had changed", expected);
+            ctx.depart(sent.sentText(), sent.gotText() + "; then the folder outside the root had changed",
+                       expected);
     }
 }
 
@@ -255,7 +260,9 @@ void unlistedKept(Context& ctx) {
         [&] { return ctx.host.move(u + "/real.txt", u + "/link"); },
         [&] { return ctx.host.move(u + "/real.txt", u + "/fifo"); },
         [&] { return ctx.removeFile(u + "/fifo", "1"); },
-        [&] { return ctx.host.remove({{"path", u + "/link"}, {"dir", "1"}}); },
+        [&] {
+            return ctx.host.remove({{"path", u + "/link"}, {"dir", "1"}});
+        },
         [&] {
             Listing listing = ctx.list(u);
             return ctx.removeRecursively(u, listing.anchor.value_or(0));
@@ -265,10 +272,11 @@ void unlistedKept(Context& ctx) {
         Exchange sent = write();
         for (const auto& [path, kind] : kept)
             if (kindOf(path) != kind)
-                ctx.depart(sent.sentText(),
-                           sent.gotText() + "; then " + path.filename().string() + " was " + kindOf(path),
-                           "what the host does not list is never replaced or removed (409 \"collision\" for a "
-                           "creation or move onto it, 409 \"changed\" for a recursive delete above it)");
+                ctx.depart(
+                    sent.sentText(),
+                    sent.gotText() + "; then " + path.filename().string() + " was " + kindOf(path),
+                    "what the host does not list is never replaced or removed (409 \"collision\" for a "
+                    "creation or move onto it, 409 \"changed\" for a recursive delete above it)");
     }
 }
 
@@ -282,7 +290,8 @@ void nfdName(Context& ctx) {
     ctx.expect(changes.updates.count(id) == 1, changes.exchange,
                "\"updates\" holding the composed identifier \"" + id + "\"");
     Exchange got = ctx.host.get("/v1/content", {{"path", id}});
-    ctx.expect(got.status == 200 && got.body == "decomposed on disk", got, "the file found by its composed path");
+    ctx.expect(got.status == 200 && got.body == "decomposed on disk", got,
+               "the file found by its composed path");
 }
 
 void readOnly(Context& ctx) {
@@ -298,33 +307,37 @@ void readOnly(Context& ctx) {
     ctx.note("a file of mode 0444 has \"writable\" " + (writable ? json::serialize(*writable) : "absent") +
              (changes.updates.count(id) ? ", reported as a change" : ", not reported as a change"));
     Exchange put = ctx.host.put(id, version, "written anyway");
-    ctx.note("an upload to it: " + std::to_string(put.status) + (put.kind() ? " \"" + *put.kind() + "\"" : "") +
-             (put.status == 200 ? " (written)" : " -> " + consequence("PUT", "/v1/content", put.status,
-                                                                        put.kind().value_or(""))));
+    ctx.note("an upload to it: " + std::to_string(put.status) +
+             (put.kind() ? " \"" + *put.kind() + "\"" : "") +
+             (put.status == 200
+                  ? " (written)"
+                  : " -> " + consequence("PUT", "/v1/content", put.status, put.kind().value_or(""))));
 }
 
 } // namespace
 
 void addDiskChecks(std::vector<Check>& checks) {
     using N = Check::Needs;
-    checks.push_back({"disk.external-edit", Level::required,
-                      "files made, appended to, renamed and deleted by another program appear in the change log",
-                      N::disk, externalEdit});
+    checks.push_back(
+        {"disk.external-edit", Level::required,
+         "files made, appended to, renamed and deleted by another program appear in the change log", N::disk,
+         externalEdit});
     checks.push_back({"disk.same-size-edit", Level::required,
                       "an edit by another program that keeps the size and modification time is seen", N::disk,
                       sameSizeEdit});
-    checks.push_back({"disk.symlink-out", Level::required,
-                      "a symbolic link to outside the root is never served, written, moved or deleted through",
-                      N::disk, symlinkOut});
+    checks.push_back(
+        {"disk.symlink-out", Level::required,
+         "a symbolic link to outside the root is never served, written, moved or deleted through", N::disk,
+         symlinkOut});
     checks.push_back({"disk.unlisted-kept", Level::required,
-                      "an entry the host does not list (a link, a FIFO) is never replaced or removed", N::disk,
-                      unlistedKept});
+                      "an entry the host does not list (a link, a FIFO) is never replaced or removed",
+                      N::disk, unlistedKept});
     checks.push_back({"disk.nfd-name", Level::recommended,
                       "a file named in decomposed form (NFD) on disk is served under its composed identifier",
                       N::disk, nfdName});
     checks.push_back({"disk.read-only", Level::informational,
-                      "how a file without write permission is shown and what an upload to it is answered", N::disk,
-                      readOnly});
+                      "how a file without write permission is shown and what an upload to it is answered",
+                      N::disk, readOnly});
 }
 
 } // namespace wl::hostcheck

@@ -1,7 +1,7 @@
 #include "ExtensionPass.h"
 
-#include "fpctl/Fpctl.h"
 #include "foundation/Files.h"
+#include "fpctl/Fpctl.h"
 #include "system/ExtensionLoader.h"
 
 #include <cstdlib>
@@ -25,7 +25,8 @@ std::string errorText(const json::value& error) {
         return "no error";
     const json::object& e = error.get_object();
     std::string out = "error " + string(e.if_contains("domain")) + " " + json::serialize(e.at("code"));
-    if (const json::value* info = e.if_contains("userInfo"); info && info->is_object() && !info->get_object().empty())
+    if (const json::value* info = e.if_contains("userInfo");
+        info && info->is_object() && !info->get_object().empty())
         out += " " + json::serialize(*info);
     return out;
 }
@@ -41,7 +42,8 @@ std::string received(const json::object& output) {
                 std::string ids;
                 for (const auto& element : c.at(1).get_array())
                     ids += (ids.empty() ? "" : " ") +
-                           json::serialize(element.is_object() ? element.get_object().at("itemIdentifier") : element);
+                           json::serialize(element.is_object() ? element.get_object().at("itemIdentifier")
+                                                               : element);
                 out += "(" + ids + ")";
             } else if (c.size() > 1) {
                 out += "(" + (c.at(1).is_object() ? errorText(c.at(1)) : json::serialize(c.at(1))) + ")";
@@ -66,7 +68,8 @@ std::set<std::string> delivered(const json::object& output, const char* call) {
     for (const auto& c : calls->get_array())
         if (string(&c.get_array().at(0)) == call)
             for (const auto& element : c.get_array().at(1).get_array())
-                out.insert(string(element.is_object() ? element.get_object().if_contains("itemIdentifier") : &element));
+                out.insert(string(element.is_object() ? element.get_object().if_contains("itemIdentifier")
+                                                      : &element));
     return out;
 }
 
@@ -144,7 +147,8 @@ json::object ExtensionPass::run(const json::object& command) {
     try {
         return session_->run(command).json;
     } catch (const std::exception& failure) {
-        throw Unready{std::string("fpctl could not run the command: ") + failure.what(), json::serialize(command), ""};
+        throw Unready{std::string("fpctl could not run the command: ") + failure.what(),
+                      json::serialize(command), ""};
     }
 }
 
@@ -190,8 +194,8 @@ void ExtensionPass::runAll() {
         blockAll({"cannot load the extension " + module.string() + ": " + why, "", ""});
         return;
     }
-    session_ = std::make_unique<fpctl::Session>(std::move(loaded),
-                                                fileprovider::Domain{"org.wyvernloft.hostcheck", "wl-hostcheck"});
+    session_ = std::make_unique<fpctl::Session>(
+        std::move(loaded), fileprovider::Domain{"org.wyvernloft.hostcheck", "wl-hostcheck"});
     const std::string area = ctx_.host.scratch() + "/e2e";
     fs::path files = ctx_.settings.work / "extension files";
     fs::create_directories(files);
@@ -251,7 +255,8 @@ void ExtensionPass::runAll() {
     });
     step("e2e.edit", [&] {
         passed("e2e.create");
-        auto out = run(modify(made, area, name, {"contents"}, local("edited", "edited through the extension")));
+        auto out =
+            run(modify(made, area, name, {"contents"}, local("edited", "edited through the extension")));
         edited = itemOf(out);
         expect(succeeded(out) && onHost(area + "/" + name) == "edited through the extension" &&
                    ctx_.list(area).items.size() == 2,
@@ -263,7 +268,8 @@ void ExtensionPass::runAll() {
         auto out = run(modify(edited, area, newName, {"filename"}, std::nullopt));
         renamed = itemOf(out);
         expect(succeeded(out) && string(renamed.if_contains("itemIdentifier")) == area + "/" + newName &&
-                   !onHost(area + "/" + name) && onHost(area + "/" + newName) == "edited through the extension",
+                   !onHost(area + "/" + name) &&
+                   onHost(area + "/" + newName) == "edited through the extension",
                "modifyItem \"" + area + "/" + name + "\" renamed to \"" + newName + "\"", out,
                "the item under its new identifier, the file moved on the host");
     });
@@ -280,13 +286,14 @@ void ExtensionPass::runAll() {
     step("e2e.delete", [&] {
         passed("e2e.rename");
         auto out = run({{"op", "delete"}, {"id", area + "/" + newName}, {"baseVersion", baseOf(renamed)}});
-        expect(succeeded(out) && !onHost(area + "/" + newName), "deleteItem \"" + area + "/" + newName + "\"", out,
-               "no error, and the file gone from the host");
+        expect(succeeded(out) && !onHost(area + "/" + newName), "deleteItem \"" + area + "/" + newName + "\"",
+               out, "no error, and the file gone from the host");
     });
     if (afterRename && !outcomes_["e2e.delete"].departure && !outcomes_["e2e.delete"].unready)
         step("e2e.changes", [&] {
             auto out = run({{"op", "changes"}, {"container", workingSet}, {"anchor", *afterRename}});
-            expect(finishedAt(out) && delivered(out, "didDeleteItemsWithIdentifiers").count(area + "/" + newName),
+            expect(finishedAt(out) &&
+                       delivered(out, "didDeleteItemsWithIdentifiers").count(area + "/" + newName),
                    "enumerateChanges of the working set from " + *afterRename + ", after the delete", out,
                    "the deleted item among the deletions, then the new anchor");
         });
@@ -298,7 +305,8 @@ void ExtensionPass::runAll() {
                         {"contents", nullptr},
                         {"mayAlreadyExist", false}});
         if (!succeeded(out))
-            throw Departure{"createItem folder \"" + folderName + "\"", received(out), "the new folder, no error"};
+            throw Departure{"createItem folder \"" + folderName + "\"", received(out),
+                            "the new folder, no error"};
         return area + "/" + folderName;
     };
     step("e2e.delete-folder", [&] {
@@ -334,7 +342,8 @@ void addExtensionChecks(std::vector<Check>& checks) {
           Step{"e2e.create", "through the extension: a file is created"},
           Step{"e2e.edit", "through the extension: the file's contents are changed"},
           Step{"e2e.rename", "through the extension: the file is renamed"},
-          Step{"e2e.changes", "through the extension: the working set's changes show the rename and the delete"},
+          Step{"e2e.changes",
+               "through the extension: the working set's changes show the rename and the delete"},
           Step{"e2e.delete", "through the extension: the file is deleted"},
           Step{"e2e.delete-folder", "through the extension: a listed folder is deleted recursively"},
           Step{"e2e.delete-changed",

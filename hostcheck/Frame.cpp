@@ -32,10 +32,15 @@ std::vector<Probe> probes(Context& ctx, const Fixture& fixture, bool everyEndpoi
     std::string folder = ctx.at("made without the token");
     std::string moved = ctx.at("moved without the token.txt");
     auto absent = [](const std::string& id) { return [id](Context& c) { return !c.lookup(id); }; };
-    auto present = [](const std::string& id) { return [id](Context& c) { return c.lookup(id).has_value(); }; };
+    auto present = [](const std::string& id) {
+        return [id](Context& c) { return c.lookup(id).has_value(); };
+    };
     std::vector<Probe> out;
-    out.push_back({[](Context& c, const Auth& a) { return c.host.get("/v1/item", {{"id", rootIdentifier}}, a); }});
-    out.push_back({[fresh](Context& c, const Auth& a) { return c.host.put(fresh, "", "x", a); }, absent(fresh)});
+    out.push_back({[](Context& c, const Auth& a) {
+        return c.host.get("/v1/item", {{"id", rootIdentifier}}, a);
+    }});
+    out.push_back(
+        {[fresh](Context& c, const Auth& a) { return c.host.put(fresh, "", "x", a); }, absent(fresh)});
     out.push_back({[fixture](Context& c, const Auth& a) {
                        return c.host.remove({{"path", fixture.file}, {"base", fixture.version}}, a);
                    },
@@ -47,12 +52,16 @@ std::vector<Probe> probes(Context& ctx, const Fixture& fixture, bool everyEndpoi
     out.push_back({[](Context& c, const Auth& a) {
         return c.host.get("/v1/enumerate", {{"container", rootIdentifier}}, a);
     }});
-    out.push_back({[](Context& c, const Auth& a) { return c.host.get("/v1/changes", {{"anchor", "0"}}, a); }});
-    out.push_back(
-        {[fixture](Context& c, const Auth& a) { return c.host.get("/v1/content", {{"path", fixture.file}}, a); }});
+    out.push_back({[](Context& c, const Auth& a) {
+        return c.host.get("/v1/changes", {{"anchor", "0"}}, a);
+    }});
+    out.push_back({[fixture](Context& c, const Auth& a) {
+        return c.host.get("/v1/content", {{"path", fixture.file}}, a);
+    }});
     out.push_back({[folder](Context& c, const Auth& a) { return c.host.folder(folder, a); }, absent(folder)});
-    out.push_back({[fixture, moved](Context& c, const Auth& a) { return c.host.move(fixture.file, moved, a); },
-                   present(fixture.file)});
+    out.push_back(
+        {[fixture, moved](Context& c, const Auth& a) { return c.host.move(fixture.file, moved, a); },
+         present(fixture.file)});
     return out;
 }
 
@@ -84,11 +93,12 @@ std::vector<std::string> wrongTokens(const std::string& token) {
 
 void addFrameChecks(std::vector<Check>& checks) {
     checks.push_back({"connection.file", Level::required,
-                      "the connection file holds a whole-number \"port\" and a string \"token\"", Check::Needs::host,
+                      "the connection file holds a whole-number \"port\" and a string \"token\"",
+                      Check::Needs::host,
                       [](Context&) {}}); // read before any check runs: the runner reports it
     checks.push_back({"connection.private", Level::recommended,
-                      "the connection file can be read by its owner only (it holds the token)", Check::Needs::host,
-                      [](Context& ctx) {
+                      "the connection file can be read by its owner only (it holds the token)",
+                      Check::Needs::host, [](Context& ctx) {
                           struct stat info {};
                           if (::stat(ctx.settings.connectionFile.c_str(), &info) != 0)
                               ctx.depart("stat " + ctx.settings.connectionFile.string(), "no such file",
@@ -109,7 +119,8 @@ void addFrameChecks(std::vector<Check>& checks) {
                       }});
     checks.push_back({"token.missing", Level::required,
                       "every endpoint refuses a request without \"X-FP-Token\" with 401, and does nothing",
-                      Check::Needs::scratch, [](Context& ctx) { refusedEverywhere(ctx, prepare(ctx), Auth::none(), true); }});
+                      Check::Needs::scratch,
+                      [](Context& ctx) { refusedEverywhere(ctx, prepare(ctx), Auth::none(), true); }});
     checks.push_back({"token.wrong", Level::required,
                       "a wrong token is refused with 401: one character changed, a prefix, a longer one, the "
                       "empty one",

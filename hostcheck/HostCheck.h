@@ -41,12 +41,12 @@ int run(const Options& options, std::ostream& out, std::ostream& err);
 
 // The report of a run, for people (a table) or for programs (JSON).
 struct Report {
-    std::string host;      // "127.0.0.1:PORT"
+    std::string host; // "127.0.0.1:PORT"
     std::string connectionFile;
     std::string scratch;
-    std::string cleanup;   // what became of the scratch folder
+    std::string cleanup; // what became of the scratch folder
     std::vector<Result> results;
-    bool passed() const;   // every required check passed
+    bool passed() const; // every required check passed
 };
 void printTable(const Report& report, std::ostream& out, bool colour);
 void printJSON(const Report& report, std::ostream& out);

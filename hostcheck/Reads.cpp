@@ -20,8 +20,9 @@ void expectRecordAt(Context& ctx, const std::string& identifier, const std::stri
                     const std::string& name, bool folder) {
     Exchange got = ctx.host.get("/v1/item", {{"id", identifier}});
     auto record = got.object();
-    std::string expected = "200 with a record whose \"identifier\" is \"" + identifier + "\", \"parentIdentifier\" \"" +
-                           parent + "\", \"name\" \"" + name + "\"" + (folder ? ", a folder" : "");
+    std::string expected = "200 with a record whose \"identifier\" is \"" + identifier +
+                           "\", \"parentIdentifier\" \"" + parent + "\", \"name\" \"" + name + "\"" +
+                           (folder ? ", a folder" : "");
     ctx.expect(got.status == 200 && record && text(*record, "identifier") == identifier &&
                    text(*record, "parentIdentifier") == parent && text(*record, "name") == name &&
                    isDir(*record) == folder,
@@ -29,7 +30,8 @@ void expectRecordAt(Context& ctx, const std::string& identifier, const std::stri
 }
 
 void expectNotFound(Context& ctx, const Exchange& got) {
-    ctx.expect(got.status == 404, got, "404: the extension reports \"no such item\" and the system removes it");
+    ctx.expect(got.status == 404, got,
+               "404: the extension reports \"no such item\" and the system removes it");
 }
 
 void listsExactly(Context& ctx, const std::string& container, const std::set<std::string>& names) {
@@ -51,55 +53,60 @@ void listsExactly(Context& ctx, const std::string& container, const std::set<std
 } // namespace
 
 void addReadChecks(std::vector<Check>& checks) {
-    checks.push_back({"item.root", Level::required,
-                      "the root is looked up as \"NSFileProviderRootContainerItemIdentifier\" and is a folder",
-                      Check::Needs::host, [](Context& ctx) {
-                          Exchange got = ctx.host.get("/v1/item", {{"id", rootIdentifier}});
-                          auto record = got.object();
-                          ctx.expect(got.status == 200 && record && text(*record, "identifier") == rootIdentifier &&
-                                         isDir(*record),
-                                     got, "200 with the root's record: that identifier, \"isDir\" true");
-                      }});
+    checks.push_back(
+        {"item.root", Level::required,
+         "the root is looked up as \"NSFileProviderRootContainerItemIdentifier\" and is a folder",
+         Check::Needs::host, [](Context& ctx) {
+             Exchange got = ctx.host.get("/v1/item", {{"id", rootIdentifier}});
+             auto record = got.object();
+             ctx.expect(got.status == 200 && record && text(*record, "identifier") == rootIdentifier &&
+                            isDir(*record),
+                        got, "200 with the root's record: that identifier, \"isDir\" true");
+         }});
     checks.push_back({"item.path", Level::required,
                       "an item is found by its path, with spaces and reserved characters in its names",
                       Check::Needs::scratch, [](Context& ctx) {
                           std::string folder = ctx.at("sub folder");
                           ctx.folder(folder);
                           expectRecordAt(ctx, folder, ctx.area(), "sub folder", true);
-                          for (const char* name : {"a b.txt", "x&y=z+1%20#?.txt", "Gr\u00fc\u00dfe \u00df.txt",
-                                                   "\u65e5\u672c\u8a9e.txt", "semi;colon,comma'quote.txt"}) {
+                          for (const char* name :
+                               {"a b.txt", "x&y=z+1%20#?.txt", "Gr\u00fc\u00dfe \u00df.txt",
+                                "\u65e5\u672c\u8a9e.txt", "semi;colon,comma'quote.txt"}) {
                               ctx.upload(folder + "/" + name, name);
                               expectRecordAt(ctx, folder + "/" + name, folder, name, false);
                           }
                       }});
-    checks.push_back({"item.nfd", Level::recommended,
-                      "a name sent decomposed (NFD) is answered composed (NFC) and found by its composed path",
-                      Check::Needs::scratch, [](Context& ctx) {
-                          std::string nfc = "Caf\u00e9 d\u00e9j\u00e0.txt";
-                          std::string sent = ctx.at(decomposed(nfc).value());
-                          Exchange put = ctx.host.put(sent, "", "nfd");
-                          if (put.status != 200) {
-                              ctx.note("the host refuses decomposed names (" + put.gotText() + ")");
-                              return;
-                          }
-                          auto answer = put.object();
-                          const json::value* item = answer ? answer->if_contains("item") : nullptr;
-                          ctx.expect(item && item->is_object() && text(item->get_object(), "identifier") == ctx.at(nfc),
-                                     put, "the record's \"identifier\" in composed form: \"" + ctx.at(nfc) + "\"");
-                          expectRecordAt(ctx, ctx.at(nfc), ctx.area(), nfc, false);
-                      }});
-    checks.push_back({"item.unknown", Level::required,
-                      "an unknown identifier is answered 404 (the writer's existence probe relies on it)",
-                      Check::Needs::host, [](Context& ctx) {
-                          for (const char* name : {"/no such item.txt", "/no such folder/deeper.txt"})
-                              expectNotFound(ctx, ctx.host.get("/v1/item", {{"id", ctx.host.scratch() + name}}));
-                      }});
+    checks.push_back(
+        {"item.nfd", Level::recommended,
+         "a name sent decomposed (NFD) is answered composed (NFC) and found by its composed path",
+         Check::Needs::scratch, [](Context& ctx) {
+             std::string nfc = "Caf\u00e9 d\u00e9j\u00e0.txt";
+             std::string sent = ctx.at(decomposed(nfc).value());
+             Exchange put = ctx.host.put(sent, "", "nfd");
+             if (put.status != 200) {
+                 ctx.note("the host refuses decomposed names (" + put.gotText() + ")");
+                 return;
+             }
+             auto answer = put.object();
+             const json::value* item = answer ? answer->if_contains("item") : nullptr;
+             ctx.expect(item && item->is_object() && text(item->get_object(), "identifier") == ctx.at(nfc),
+                        put, "the record's \"identifier\" in composed form: \"" + ctx.at(nfc) + "\"");
+             expectRecordAt(ctx, ctx.at(nfc), ctx.area(), nfc, false);
+         }});
+    checks.push_back(
+        {"item.unknown", Level::required,
+         "an unknown identifier is answered 404 (the writer's existence probe relies on it)",
+         Check::Needs::host, [](Context& ctx) {
+             for (const char* name : {"/no such item.txt", "/no such folder/deeper.txt"})
+                 expectNotFound(ctx, ctx.host.get("/v1/item", {{"id", ctx.host.scratch() + name}}));
+         }});
     checks.push_back({"list.root", Level::required,
                       "the root is listed with \"container\" \"NSFileProviderRootContainerItemIdentifier\"",
                       Check::Needs::scratch, [](Context& ctx) {
                           Listing listing = ctx.list(rootIdentifier);
                           const json::object* scratch = listing.find(ctx.host.scratch());
-                          ctx.expect(scratch && isDir(*scratch) && text(*scratch, "parentIdentifier") == rootIdentifier,
+                          ctx.expect(scratch && isDir(*scratch) &&
+                                         text(*scratch, "parentIdentifier") == rootIdentifier,
                                      listing.exchange,
                                      "200 with \"items\" holding the scratch folder's record, a folder whose "
                                      "\"parentIdentifier\" is the root's");
@@ -149,20 +156,21 @@ void addReadChecks(std::vector<Check>& checks) {
                           listings.push_back(all);
                           std::int64_t after = ctx.anchor();
                           for (const auto& listing : listings)
-                              ctx.expect(listing.anchor && *listing.anchor <= after, listing.exchange,
-                                         "an integral \"anchor\" no greater than the host's anchor after it (" +
-                                             std::to_string(after) + ")");
+                              ctx.expect(
+                                  listing.anchor && *listing.anchor <= after, listing.exchange,
+                                  "an integral \"anchor\" no greater than the host's anchor after it (" +
+                                      std::to_string(after) + ")");
                       }});
-    checks.push_back({"list.unknown", Level::recommended,
-                      "listing a container that does not exist is answered 404", Check::Needs::host,
-                      [](Context& ctx) {
-                          expectNotFound(ctx, ctx.host.get("/v1/enumerate",
-                                                           {{"container", ctx.host.scratch() + "/no such folder"}}));
-                      }});
+    checks.push_back(
+        {"list.unknown", Level::recommended, "listing a container that does not exist is answered 404",
+         Check::Needs::host, [](Context& ctx) {
+             expectNotFound(
+                 ctx, ctx.host.get("/v1/enumerate", {{"container", ctx.host.scratch() + "/no such folder"}}));
+         }});
     checks.push_back({"content.unknown", Level::recommended, "downloading an unknown path is answered 404",
                       Check::Needs::host, [](Context& ctx) {
-                          expectNotFound(ctx,
-                                         ctx.host.get("/v1/content", {{"path", ctx.host.scratch() + "/no such file"}}));
+                          expectNotFound(ctx, ctx.host.get("/v1/content",
+                                                           {{"path", ctx.host.scratch() + "/no such file"}}));
                       }});
     (void)ids;
 }

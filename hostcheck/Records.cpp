@@ -14,9 +14,9 @@ namespace {
 
 std::optional<std::string> normalised(const std::string& text, int options) {
     utf8proc_uint8_t* out = nullptr;
-    utf8proc_ssize_t length =
-        utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(text.data()),
-                     static_cast<utf8proc_ssize_t>(text.size()), &out, static_cast<utf8proc_option_t>(options));
+    utf8proc_ssize_t length = utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(text.data()),
+                                           static_cast<utf8proc_ssize_t>(text.size()), &out,
+                                           static_cast<utf8proc_option_t>(options));
     if (length < 0)
         return std::nullopt;
     std::string result(reinterpret_cast<const char*>(out), static_cast<std::size_t>(length));
@@ -54,7 +54,8 @@ void identity(const json::object& record, std::vector<Problem>& out) {
     std::string name = slash == std::string::npos ? id : id.substr(slash + 1);
     const json::value* given = record.if_contains("parentIdentifier");
     if (!given || !given->is_string() || given->get_string() != parent)
-        add("\"parentIdentifier\" is " + describe(given) + ", not \"" + parent + "\" (the identifier's folder)");
+        add("\"parentIdentifier\" is " + describe(given) + ", not \"" + parent +
+            "\" (the identifier's folder)");
     const json::value* shown = record.if_contains("name");
     if (!shown || !shown->is_string() || shown->get_string() != name)
         add("\"name\" is " + describe(shown) + ", not \"" + name + "\" (the identifier's last name)");
@@ -107,18 +108,21 @@ std::optional<std::int64_t> integral(const json::object& object, const char* key
 std::vector<Problem> recordProblems(const json::value& value) {
     std::vector<Problem> out;
     if (!value.is_object()) {
-        out.push_back({Aspect::identity, "a record that is " + json::serialize(value) + ", not a JSON object"});
+        out.push_back(
+            {Aspect::identity, "a record that is " + json::serialize(value) + ", not a JSON object"});
         return out;
     }
     const json::object& record = value.get_object();
     identity(record, out);
 
     const json::value* dir = record.if_contains("isDir");
-    bool kindKnown = !dir || dir->is_bool() ||
-                     ((dir->is_int64() || dir->is_uint64() || dir->is_double()) && dir->to_number<double>() >= 0 &&
-                      dir->to_number<double>() <= 1 && std::trunc(dir->to_number<double>()) == dir->to_number<double>());
+    bool kindKnown =
+        !dir || dir->is_bool() ||
+        ((dir->is_int64() || dir->is_uint64() || dir->is_double()) && dir->to_number<double>() >= 0 &&
+         dir->to_number<double>() <= 1 && std::trunc(dir->to_number<double>()) == dir->to_number<double>());
     if (!kindKnown)
-        out.push_back({Aspect::kind, "\"isDir\" is " + describe(dir) + ", which the extension reads as a file"});
+        out.push_back(
+            {Aspect::kind, "\"isDir\" is " + describe(dir) + ", which the extension reads as a file"});
     bool folder = isDir(record);
 
     if (!folder) {
@@ -133,7 +137,8 @@ std::vector<Problem> recordProblems(const json::value& value) {
     }
     const json::value* mtime = record.if_contains("mtime");
     if (!mtime || !mtime->is_number() || mtime->to_number<double>() <= 0)
-        out.push_back({Aspect::details, "\"mtime\" is " + describe(mtime) + ": no modification date is shown"});
+        out.push_back(
+            {Aspect::details, "\"mtime\" is " + describe(mtime) + ": no modification date is shown"});
     const json::value* writable = record.if_contains("writable");
     if (writable && !writable->is_bool())
         out.push_back({Aspect::details, "\"writable\" is " + describe(writable) +

@@ -1,5 +1,6 @@
 #include "HostCheck.h"
 
+#include <cmath>
 #include <iomanip>
 #include <ostream>
 
@@ -53,15 +54,17 @@ void printTable(const Report& report, std::ostream& out, bool colour) {
     std::size_t width = 5;
     for (const auto& result : report.results)
         width = std::max(width, result.check->name.size());
-    out << "  " << std::left << std::setw(9) << "RESULT" << std::setw(15) << "LEVEL" << std::setw(static_cast<int>(width) + 2)
-        << "CHECK" << "DESCRIPTION\n";
+    out << "  " << std::left << std::setw(9) << "RESULT" << std::setw(15) << "LEVEL"
+        << std::setw(static_cast<int>(width) + 2) << "CHECK"
+        << "DESCRIPTION\n";
     std::map<Level, std::map<Status, int>> counts;
     for (const auto& result : report.results) {
         ++counts[result.check->level][result.status];
         std::string status = result.status == Status::fail ? "FAIL" : statusName(result.status);
         out << "  " << (colour ? colourOf(result.status) : "") << std::left << std::setw(9) << status
             << (colour ? "\033[0m" : "") << std::setw(15) << levelName(result.check->level)
-            << std::setw(static_cast<int>(width) + 2) << result.check->name << result.check->description << "\n";
+            << std::setw(static_cast<int>(width) + 2) << result.check->name << result.check->description
+            << "\n";
         auto detail = [&](const char* label, const std::string& text) {
             if (!text.empty())
                 out << "  " << std::string(9, ' ') << std::setw(10) << label << text << "\n";
@@ -76,18 +79,19 @@ void printTable(const Report& report, std::ostream& out, bool colour) {
     out << "\n";
     for (Level level : {Level::required, Level::recommended, Level::informational}) {
         auto& c = counts[level];
-        out << "  " << levelName(level) << ": " << c[Status::pass] << " passed, " << c[Status::fail] << " failed, "
-            << c[Status::blocked] << " blocked, " << c[Status::skipped] << " skipped";
+        out << "  " << levelName(level) << ": " << c[Status::pass] << " passed, " << c[Status::fail]
+            << " failed, " << c[Status::blocked] << " blocked, " << c[Status::skipped] << " skipped";
         if (level == Level::informational)
             out << ", " << c[Status::info] << " reported";
         out << "\n";
     }
     out << "  scratch folder: " << report.cleanup << "\n";
-    bool warnings = counts[Level::recommended][Status::fail] + counts[Level::recommended][Status::blocked] > 0;
+    bool warnings =
+        counts[Level::recommended][Status::fail] + counts[Level::recommended][Status::blocked] > 0;
     out << "  verdict: "
         << (!report.passed() ? "FAIL: the extension will misbehave with this host"
-                             : warnings ? "pass, with recommended checks failing: users would notice"
-                                        : "pass")
+            : warnings       ? "pass, with recommended checks failing: users would notice"
+                             : "pass")
         << "\n";
 }
 
@@ -107,6 +111,7 @@ void printJSON(const Report& report, std::ostream& out) {
             entry[result.status == Status::blocked ? "because" : "expected"] = result.expected;
         if (!result.note.empty())
             entry["note"] = result.note;
+        entry["seconds"] = std::round(result.seconds * 1000) / 1000;
         checks.push_back(std::move(entry));
         ++summary[levelName(result.check->level)][statusName(result.status)];
     }
@@ -117,12 +122,9 @@ void printJSON(const Report& report, std::ostream& out) {
             byStatus[status] = n;
         counts[level] = std::move(byStatus);
     }
-    json::object document{{"host", report.host},
-                          {"connectionFile", report.connectionFile},
-                          {"scratch", report.scratch},
-                          {"cleanup", report.cleanup},
-                          {"passed", report.passed()},
-                          {"summary", std::move(counts)},
+    json::object document{{"host", report.host},        {"connectionFile", report.connectionFile},
+                          {"scratch", report.scratch},  {"cleanup", report.cleanup},
+                          {"passed", report.passed()},  {"summary", std::move(counts)},
                           {"checks", std::move(checks)}};
     out << json::serialize(document) << "\n";
 }

@@ -1,9 +1,10 @@
-#include "HostCheck.h"
 #include "ExtensionPass.h"
+#include "HostCheck.h"
 
 #include "foundation/Files.h"
 #include "system/ExtensionLoader.h"
 
+#include <chrono>
 #include <fnmatch.h>
 #include <ostream>
 #include <unistd.h>
@@ -62,7 +63,8 @@ Options parseOptions(const std::vector<std::string>& arguments) {
             std::size_t start = 0;
             while (start <= patterns.size()) {
                 auto comma = patterns.find(',', start);
-                std::string pattern = patterns.substr(start, comma == std::string::npos ? comma : comma - start);
+                std::string pattern =
+                    patterns.substr(start, comma == std::string::npos ? comma : comma - start);
                 if (!pattern.empty())
                     options.only.push_back(pattern);
                 if (comma == std::string::npos)
@@ -112,7 +114,8 @@ std::optional<std::string> connectionPath(const Options& options, fs::path& file
         std::string why;
         auto manifest = fpsystem::readManifest(fpsystem::defaultExtensionModule(), why);
         if (!manifest || manifest->applicationGroups.empty())
-            return "cannot tell the extension's app group (" + why + "): name it with --group, or give --connection";
+            return "cannot tell the extension's app group (" + why +
+                   "): name it with --group, or give --connection";
         group = manifest->applicationGroups.front();
     }
     auto container = foundation::appGroupContainer(group);
@@ -234,8 +237,8 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
         } else if (Exchange probe = client.get("/v1/anchor"); !probe.answered()) {
             blockedAll = Unready{"the host does not answer", probe.sentText(), probe.gotText()};
         }
-        bool scratchNeeded = needs(Check::Needs::scratch) || needs(Check::Needs::disk) ||
-                             needs(Check::Needs::extension);
+        bool scratchNeeded =
+            needs(Check::Needs::scratch) || needs(Check::Needs::disk) || needs(Check::Needs::extension);
         if (!blockedAll && scratchNeeded) {
             Exchange existing = client.get("/v1/item", {{"id", report.scratch}});
             if (existing.status == 200) {
@@ -246,7 +249,8 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
             }
             Exchange made = client.folder(report.scratch);
             if (!answeredItem(made)) {
-                blockedScratch = Unready{"could not make the scratch folder", made.sentText(), made.gotText()};
+                blockedScratch =
+                    Unready{"could not make the scratch folder", made.sentText(), made.gotText()};
             } else {
                 report.cleanup = options.keep ? "kept" : "removed";
                 std::error_code ec;
@@ -257,7 +261,8 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
             }
         }
         for (const Check* check : checks) {
-            Result result{check};
+            Result result;
+            result.check = check;
             ctx.begin(*check);
             std::optional<Unready> blocked = blockedAll;
             bool scratchCheck = check->needs != Check::Needs::host;
@@ -279,6 +284,7 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
                 result.got = blocked->got;
                 result.expected = blocked->why;
             } else {
+                auto started = std::chrono::steady_clock::now();
                 try {
                     check->run(ctx);
                     result.status = check->level == Level::informational ? Status::info : Status::pass;
@@ -297,6 +303,8 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
                     result.expected = std::string("wl-hostcheck stopped the check: ") + failure.what();
                 }
                 result.note = ctx.takeNote();
+                result.seconds =
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
             }
             report.results.push_back(std::move(result));
         }
@@ -308,8 +316,9 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
     if (options.json)
         printJSON(report, out);
     else
-        printTable(report, out, ::isatty(STDOUT_FILENO) && !std::getenv("NO_COLOR") &&
-                                    std::string(std::getenv("TERM") ? std::getenv("TERM") : "dumb") != "dumb");
+        printTable(report, out,
+                   ::isatty(STDOUT_FILENO) && !std::getenv("NO_COLOR") &&
+                       std::string(std::getenv("TERM") ? std::getenv("TERM") : "dumb") != "dumb");
     code = report.passed() ? 0 : 1;
     return code;
 }

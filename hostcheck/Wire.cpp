@@ -36,6 +36,13 @@ bool printable(const std::string& text) {
     return true;
 }
 
+Exchange begin(const char* method, std::string target) {
+    Exchange exchange;
+    exchange.method = method;
+    exchange.target = std::move(target);
+    return exchange;
+}
+
 } // namespace
 
 std::string queryEncode(std::string_view text) {
@@ -154,14 +161,15 @@ Client::Client(Connection connection, std::string scratch)
     : connection_(std::move(connection)), scratch_(std::move(scratch)) {}
 
 void Client::guard(const std::string& identifier) const {
-    bool inside = identifier == scratch_ ||
-                  (identifier.size() > scratch_.size() + 1 && identifier.compare(0, scratch_.size(), scratch_) == 0 &&
-                   identifier[scratch_.size()] == '/');
+    bool inside = identifier == scratch_ || (identifier.size() > scratch_.size() + 1 &&
+                                             identifier.compare(0, scratch_.size(), scratch_) == 0 &&
+                                             identifier[scratch_.size()] == '/');
     if (inside) {
         std::size_t start = scratch_.size() + 1;
         while (start < identifier.size() + 1 && inside) {
             auto slash = identifier.find('/', start);
-            std::string segment = identifier.substr(start, slash == std::string::npos ? slash : slash - start);
+            std::string segment =
+                identifier.substr(start, slash == std::string::npos ? slash : slash - start);
             inside = !segment.empty() && segment != "." && segment != ".." &&
                      segment.find('\0') == std::string::npos;
             if (slash == std::string::npos)
@@ -214,7 +222,7 @@ Exchange Client::send(foundation::URLRequest request, Exchange exchange, const A
 }
 
 Exchange Client::get(const std::string& path, const Query& query, const Auth& auth) {
-    Exchange exchange{"GET", target(path, query)};
+    Exchange exchange = begin("GET", target(path, query));
     foundation::URLRequest request(url(exchange.target));
     return send(std::move(request), std::move(exchange), auth);
 }
@@ -222,7 +230,7 @@ Exchange Client::get(const std::string& path, const Query& query, const Auth& au
 Exchange Client::put(const std::string& identifier, const std::string& base, const std::string& bytes,
                      const Auth& auth, std::optional<std::string> digest) {
     guard(identifier);
-    Exchange exchange{"PUT", target("/v1/content", {{"base", base}, {"path", identifier}})};
+    Exchange exchange = begin("PUT", target("/v1/content", {{"base", base}, {"path", identifier}}));
     std::string hash = digest.value_or(sha256Hex(bytes));
     exchange.detail = std::to_string(bytes.size()) + " bytes, X-FP-SHA256 " + hash.substr(0, 16) +
                       (digest ? " (not their digest)" : "");
@@ -234,7 +242,7 @@ Exchange Client::put(const std::string& identifier, const std::string& base, con
 }
 
 Exchange Client::post(const std::string& path, const json::object& body, const Auth& auth) {
-    Exchange exchange{"POST", path};
+    Exchange exchange = begin("POST", path);
     exchange.detail = json::serialize(body);
     foundation::URLRequest request(url(path));
     request.setValue("application/json", "Content-Type");
@@ -256,7 +264,7 @@ Exchange Client::move(const std::string& from, const std::string& to, const Auth
 Exchange Client::remove(const Query& query, const Auth& auth) {
     auto path = query.find("path");
     guard(path == query.end() ? std::string() : path->second);
-    Exchange exchange{"DELETE", target("/v1/item", query)};
+    Exchange exchange = begin("DELETE", target("/v1/item", query));
     foundation::URLRequest request(url(exchange.target));
     return send(std::move(request), std::move(exchange), auth);
 }
@@ -264,7 +272,7 @@ Exchange Client::remove(const Query& query, const Auth& auth) {
 Exchange Client::shortPut(const std::string& identifier, const std::string& base, const std::string& bytes,
                           std::uint64_t declared) {
     guard(identifier);
-    Exchange exchange{"PUT", target("/v1/content", {{"base", base}, {"path", identifier}})};
+    Exchange exchange = begin("PUT", target("/v1/content", {{"base", base}, {"path", identifier}}));
     std::string hash = sha256Hex(bytes);
     exchange.detail = "Content-Length " + std::to_string(declared) + " but only " +
                       std::to_string(bytes.size()) + " bytes, then the sending side closed";
@@ -282,9 +290,10 @@ Exchange Client::shortPut(const std::string& identifier, const std::string& base
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
         return finish(std::strerror(errno));
-    std::string head = "PUT " + exchange.target + " HTTP/1.1\r\nHost: 127.0.0.1:" +
-                       std::to_string(connection_.port) + "\r\nX-FP-Token: " + connection_.token +
-                       "\r\nX-FP-SHA256: " + hash + "\r\nContent-Type: application/octet-stream\r\n" +
+    std::string head = "PUT " + exchange.target +
+                       " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(connection_.port) +
+                       "\r\nX-FP-Token: " + connection_.token + "\r\nX-FP-SHA256: " + hash +
+                       "\r\nContent-Type: application/octet-stream\r\n" +
                        "Content-Length: " + std::to_string(declared) + "\r\nConnection: close\r\n\r\n";
     std::string all = head + bytes;
     for (std::size_t sent = 0; sent < all.size();) {

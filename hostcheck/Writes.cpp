@@ -28,8 +28,8 @@ void expectRefused(Context& ctx, const Exchange& exchange, long status, const st
 }
 
 // The content at `identifier` is still `bytes` at `version`, after `exchange` tried to change it.
-void unchanged(Context& ctx, const Exchange& exchange, const std::string& identifier, const std::string& bytes,
-               const std::string& version, const std::string& expected) {
+void unchanged(Context& ctx, const Exchange& exchange, const std::string& identifier,
+               const std::string& bytes, const std::string& version, const std::string& expected) {
     auto record = ctx.lookup(identifier);
     if (!record)
         ctx.depart(exchange.sentText(), exchange.gotText() + "; then " + identifier + " was gone", expected);
@@ -41,12 +41,14 @@ void unchanged(Context& ctx, const Exchange& exchange, const std::string& identi
                    expected);
 }
 
-void absent(Context& ctx, const Exchange& exchange, const std::string& identifier, const std::string& expected) {
+void absent(Context& ctx, const Exchange& exchange, const std::string& identifier,
+            const std::string& expected) {
     if (ctx.lookup(identifier))
         ctx.depart(exchange.sentText(), exchange.gotText() + "; then " + identifier + " existed", expected);
 }
 
-void present(Context& ctx, const Exchange& exchange, const std::string& identifier, const std::string& expected) {
+void present(Context& ctx, const Exchange& exchange, const std::string& identifier,
+             const std::string& expected) {
     if (!ctx.lookup(identifier))
         ctx.depart(exchange.sentText(), exchange.gotText() + "; then " + identifier + " was gone", expected);
 }
@@ -61,7 +63,8 @@ json::object expectItem(Context& ctx, const Exchange& exchange, const std::strin
 
 void roundTrip(Context& ctx) {
     unsigned seed = 1;
-    for (std::size_t size : {std::size_t{0}, std::size_t{1}, (std::size_t{1} << 20) + 1, (std::size_t{3} << 20) + 17}) {
+    for (std::size_t size :
+         {std::size_t{0}, std::size_t{1}, (std::size_t{1} << 20) + 1, (std::size_t{3} << 20) + 17}) {
         std::string id = ctx.at(std::to_string(size) + " bytes.bin");
         std::string bytes = pattern(size, seed++);
         Exchange put = ctx.host.put(id, "", bytes);
@@ -106,7 +109,8 @@ void digest(Context& ctx) {
 }
 
 void shortBody(Context& ctx) {
-    const std::string expected = "not taken (400 \"incomplete\", or the connection closed), nothing left behind";
+    const std::string expected =
+        "not taken (400 \"incomplete\", or the connection closed), nothing left behind";
     std::string fresh = ctx.at("never whole.bin");
     Exchange put = ctx.host.shortPut(fresh, "", pattern(1000, 3), 5000);
     ctx.expect(put.status < 200 || put.status > 299, put, expected);
@@ -133,7 +137,8 @@ void staleBase(Context& ctx) {
     }
     if (text(*item, "identifier") != id) { // the upload went beside the file
         if (ctx.download(id) != "version 2")
-            ctx.depart(put.sentText(), put.gotText() + "; then " + id + " no longer held version 2", expected);
+            ctx.depart(put.sentText(), put.gotText() + "; then " + id + " no longer held version 2",
+                       expected);
         return;
     }
     auto body = put.object();
@@ -196,10 +201,14 @@ struct Sibling {
     bool folder;
 };
 
-void folderMove(Context& ctx) {
+// Names that sort between "F" and "F/" (space, "-", ".", "(" are below "/"): an index walked in key
+// order from "F" meets them before the items below F.
+const std::vector<Sibling> siblings = {
+    {"F 2.txt", false}, {"F.txt", false}, {"F (old)", true}, {"F-1", true}};
+
+void folderMove(Context& ctx, const std::vector<Sibling>& cases) {
     int n = 0;
-    for (Sibling sibling : {Sibling{nullptr, false}, Sibling{"F 2.txt", false}, Sibling{"F.txt", false},
-                            Sibling{"F (old)", true}, Sibling{"F-1", true}}) {
+    for (Sibling sibling : cases) {
         std::string base = ctx.at("case " + std::to_string(++n));
         ctx.folder(base);
         if (sibling.name && sibling.folder)
@@ -222,11 +231,13 @@ void folderMove(Context& ctx) {
                       "everything below the folder at the new path, with its content version" + beside);
         Exchange all = ctx.host.get("/v1/all");
         auto body = all.object();
-        if (const json::value* items = body ? body->if_contains("items") : nullptr; items && items->is_array())
+        if (const json::value* items = body ? body->if_contains("items") : nullptr;
+            items && items->is_array())
             for (const auto& item : items->get_array()) {
                 std::string id = item.is_object() ? text(item.get_object(), "identifier") : "";
                 ctx.expect(id != from && id.rfind(from + "/", 0) != 0, all,
-                           "no item left under the old path" + beside + ", but " + jsonText(id) + " is listed");
+                           "no item left under the old path" + beside + ", but " + jsonText(id) +
+                               " is listed");
             }
     }
 }
@@ -330,54 +341,58 @@ void deleteRecursive(Context& ctx) {
         absent(ctx, removed, id + below, "the folder and everything below it gone");
 }
 
+// A change made below a folder after it was listed; returns what must survive the recursive delete.
 struct LateChange {
     const char* what;
-    const char* sibling; // beside the folder: names that sort between "F" and "F/"
-    bool siblingIsFolder;
-    std::function<std::string(Context&, const std::string& folder)> make; // returns what must survive
+    std::function<std::string(Context&, const std::string& folder)> make;
 };
 
-void deleteRecursiveChanged(Context& ctx) {
-    std::vector<LateChange> cases = {
-        {"a file added inside", nullptr, false,
-         [](Context& c, const std::string& f) { return c.upload(f + "/new.txt", "new"), f + "/new.txt"; }},
-        {"a file added in a subfolder", nullptr, false,
-         [](Context& c, const std::string& f) { return c.upload(f + "/sub/new.txt", "new"), f + "/sub/new.txt"; }},
-        {"a file inside edited", nullptr, false,
-         [](Context& c, const std::string& f) {
-             auto record = c.lookup(f + "/seen.txt");
-             c.upload(f + "/seen.txt", "edited", record ? text(*record, "contentVersion") : "");
-             return f + "/seen.txt";
-         }},
-        {"a file inside renamed", nullptr, false,
-         [](Context& c, const std::string& f) {
-             c.host.move(f + "/seen.txt", f + "/renamed.txt");
-             return f + "/renamed.txt";
-         }},
-        {"a file added, beside a sibling \"F.txt\"", "F.txt", false,
-         [](Context& c, const std::string& f) { return c.upload(f + "/new.txt", "new"), f + "/new.txt"; }},
-        {"a file added, beside a sibling \"F 2\"", "F 2", true,
-         [](Context& c, const std::string& f) { return c.upload(f + "/new.txt", "new"), f + "/new.txt"; }},
-    };
+std::string addFile(Context& ctx, const std::string& path) {
+    ctx.upload(path, "added after the listing");
+    return path;
+}
+
+const std::vector<LateChange> lateChanges = {
+    {"a file added inside", [](Context& c, const std::string& f) { return addFile(c, f + "/new.txt"); }},
+    {"a file added in a subfolder",
+     [](Context& c, const std::string& f) { return addFile(c, f + "/sub/new.txt"); }},
+    {"a file inside edited",
+     [](Context& c, const std::string& f) {
+         auto record = c.lookup(f + "/seen.txt");
+         c.upload(f + "/seen.txt", "edited", record ? text(*record, "contentVersion") : "");
+         return f + "/seen.txt";
+     }},
+    {"a file inside renamed",
+     [](Context& c, const std::string& f) {
+         c.host.move(f + "/seen.txt", f + "/renamed.txt");
+         return f + "/renamed.txt";
+     }},
+};
+
+void deleteRecursiveChanged(Context& ctx, const std::vector<LateChange>& changes,
+                            const std::vector<Sibling>& beside) {
     int n = 0;
-    for (const auto& late : cases) {
-        std::string base = ctx.at("case " + std::to_string(++n));
-        ctx.folder(base);
-        if (late.sibling && late.siblingIsFolder)
-            ctx.folder(base + "/" + late.sibling);
-        else if (late.sibling)
-            ctx.upload(base + "/" + late.sibling, "sibling");
-        std::string folder = base + "/F";
-        ctx.folder(folder);
-        ctx.folder(folder + "/sub");
-        ctx.upload(folder + "/seen.txt", "seen");
-        std::int64_t anchor = listingAnchor(ctx, folder);
-        std::string survivor = late.make(ctx, folder);
-        Exchange removed = ctx.removeRecursively(folder, anchor);
-        std::string expected = std::string("409 \"changed\" after ") + late.what + ", and nothing removed";
-        present(ctx, removed, survivor, expected);
-        expectRefused(ctx, removed, 409, "changed");
-    }
+    for (const auto& late : changes)
+        for (const auto& sibling : beside) {
+            std::string base = ctx.at("case " + std::to_string(++n));
+            ctx.folder(base);
+            if (sibling.name && sibling.folder)
+                ctx.folder(base + "/" + sibling.name);
+            else if (sibling.name)
+                ctx.upload(base + "/" + sibling.name, "sibling");
+            std::string folder = base + "/F";
+            ctx.folder(folder);
+            ctx.folder(folder + "/sub");
+            ctx.upload(folder + "/seen.txt", "seen");
+            std::int64_t anchor = listingAnchor(ctx, folder);
+            std::string survivor = late.make(ctx, folder);
+            Exchange removed = ctx.removeRecursively(folder, anchor);
+            std::string expected = std::string("409 \"changed\" after ") + late.what +
+                                   (sibling.name ? std::string(" beside ") + jsonText(sibling.name) : "") +
+                                   ", and nothing removed";
+            present(ctx, removed, survivor, expected);
+            expectRefused(ctx, removed, 409, "changed");
+        }
 }
 
 void deleteRepeat(Context& ctx) {
@@ -386,8 +401,8 @@ void deleteRepeat(Context& ctx) {
     ctx.removeFile(id, version);
     Exchange again = ctx.removeFile(id, version);
     ctx.note("a delete of a file already gone: " + refusalText(again) + " -> " +
-             (deleted(again) ? std::string("done") : consequence("DELETE", "/v1/item", again.status,
-                                                                 again.kind().value_or(""))));
+             (deleted(again) ? std::string("done")
+                             : consequence("DELETE", "/v1/item", again.status, again.kind().value_or(""))));
 }
 
 } // namespace
@@ -408,7 +423,8 @@ void addWriteChecks(std::vector<Check>& checks) {
         checks.push_back({name, level, description, N::scratch, run});
     };
     add("content.roundtrip", Level::required,
-        "uploads of 0 B, 1 B, 1 MiB + 1 and 3 MiB are answered with their record and downloaded byte for byte",
+        "uploads of 0 B, 1 B, 1 MiB + 1 and 3 MiB are answered with their record and downloaded byte for "
+        "byte",
         roundTrip);
     add("content.replace", Level::required,
         "an upload against the current content version replaces the file and gives a new content version",
@@ -421,39 +437,56 @@ void addWriteChecks(std::vector<Check>& checks) {
     add("content.stale-base", Level::required,
         "an upload against an older content version never loses the newer one unannounced", staleBase);
     add("content.create-collision", Level::required,
-        "an upload with an empty base onto an existing name is refused with 409 \"collision\"", createCollision);
+        "an upload with an empty base onto an existing name is refused with 409 \"collision\"",
+        createCollision);
     add("folder.create", Level::required, "a folder is made with its record answered, then found and listed",
         folderCreate);
     add("folder.collision", Level::recommended,
         "making a folder where an item exists is refused with 409 \"collision\"", folderCollision);
-    add("move.rename", Level::required, "a rename moves the file, its contents and content version, to the new name",
+    add("move.rename", Level::required,
+        "a rename moves the file, its contents and content version, to the new name",
         [](Context& ctx) { movedFile(ctx, ctx.at("before.txt"), ctx.at("after.txt")); });
-    add("move.reparent", Level::required, "a move into another folder takes the file with it", [](Context& ctx) {
-        ctx.folder(ctx.at("x"));
-        ctx.folder(ctx.at("y"));
-        movedFile(ctx, ctx.at("x/a.txt"), ctx.at("y/a.txt"));
-    });
-    add("move.folder", Level::required,
-        "a folder moves with everything below it and leaves nothing behind, also beside siblings like \"F 2.txt\"",
-        folderMove);
+    add("move.reparent", Level::required, "a move into another folder takes the file with it",
+        [](Context& ctx) {
+            ctx.folder(ctx.at("x"));
+            ctx.folder(ctx.at("y"));
+            movedFile(ctx, ctx.at("x/a.txt"), ctx.at("y/a.txt"));
+        });
+    add("move.folder", Level::required, "a folder moves with everything below it and leaves nothing behind",
+        [](Context& ctx) {
+            folderMove(ctx, {{nullptr, false}});
+        });
+    add("move.folder-sibling", Level::required,
+        "so does a folder beside names that sort between it and what it holds, like \"F 2.txt\" or \"F.txt\"",
+        [](Context& ctx) { folderMove(ctx, siblings); });
     add("move.then-upload", Level::required,
-        "after a rename, an upload against the content version from before it is no conflict", moveThenUpload);
-    add("move.collision", Level::recommended, "a move onto an existing name is refused with 409 \"collision\"",
-        moveCollision);
-    add("move.gone", Level::informational, "what a move of an item that is no longer there is answered", moveGone);
+        "after a rename, an upload against the content version from before it is no conflict",
+        moveThenUpload);
+    add("move.collision", Level::recommended,
+        "a move onto an existing name is refused with 409 \"collision\"", moveCollision);
+    add("move.gone", Level::informational, "what a move of an item that is no longer there is answered",
+        moveGone);
     add("delete.file", Level::required, "a file deleted with its content version is gone", deleteFile);
     add("delete.file-changed", Level::required,
         "a delete against an older content version is refused with 409 \"changed\"", deleteFileChanged);
     add("delete.folder", Level::required, "an empty folder is deleted with \"dir\" 1", deleteFolder);
     add("delete.folder-not-empty", Level::required,
-        "a delete of a folder that is not empty, without \"recursive\", removes nothing", deleteFolderNotEmpty);
+        "a delete of a folder that is not empty, without \"recursive\", removes nothing",
+        deleteFolderNotEmpty);
     add("delete.recursive", Level::required,
         "a recursive delete with the anchor of a fresh listing removes the folder and all below it",
         deleteRecursive);
     add("delete.recursive-changed", Level::required,
         "a recursive delete is refused with 409 \"changed\" when anything below changed after its anchor",
-        deleteRecursiveChanged);
-    add("delete.repeat", Level::informational, "what a delete of a file already gone is answered", deleteRepeat);
+        [](Context& ctx) {
+            deleteRecursiveChanged(ctx, lateChanges, {{nullptr, false}});
+        });
+    add("delete.recursive-sibling", Level::required,
+        "so is one of a folder beside names that sort between it and what it holds, like \"F.txt\" or \"F "
+        "2\"",
+        [](Context& ctx) { deleteRecursiveChanged(ctx, {lateChanges.front()}, siblings); });
+    add("delete.repeat", Level::informational, "what a delete of a file already gone is answered",
+        deleteRepeat);
 }
 
 } // namespace wl::hostcheck

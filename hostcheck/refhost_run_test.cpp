@@ -1,0 +1,88 @@
+// wl-hostcheck against wl-refhost, on a root that holds files of its own: every check passes but those
+// the reference host is known to fail today, and the root is left exactly as it was.
+#include "HostCheckTest.h"
+
+#include <fstream>
+#include <iostream>
+
+using namespace hostcheck_test;
+namespace json = boost::json;
+
+namespace {
+
+// Faults of wl-refhost that are being mended on its own branch; each entry goes when its fault does.
+const std::map<std::string, std::string> knownFaults = {
+    {"content.create-collision", "an upload with an empty base onto an existing name moves that file to a "
+                                 "conflict copy and takes its name"},
+    {"move.folder-sibling",
+     "moving a folder beside a sibling such as \"F 2.txt\" leaves what it holds behind: the walk "
+     "over the folder's keys stops at the sibling, which sorts between \"F\" and \"F/\""},
+    {"delete.recursive-sibling",
+     "the anchor check of a recursive delete stops at a sibling such as \"F.txt\" and misses changes below"},
+    {"changes.anchor-ahead", "an anchor ahead of the history is answered 410 without an epoch"},
+    {"disk.same-size-edit",
+     "an edit in place that keeps size and modification time is unseen: size, mtime and inode are compared"},
+    {"disk.unlisted-kept", "an upload onto the name of a FIFO the host does not list replaces the FIFO"},
+};
+
+// Every entry below `top`: kind, permissions, modification time and bytes, links not followed.
+std::map<std::string, std::string> tree(const fs::path& top) {
+    std::map<std::string, std::string> out;
+    for (const auto& entry : fs::recursive_directory_iterator(top)) {
+        struct stat info {};
+        ::lstat(entry.path().c_str(), &info);
+        std::string state = std::to_string(info.st_mode) + " " + std::to_string(info.st_mtim.tv_sec) + "." +
+                            std::to_string(info.st_mtim.tv_nsec);
+        if (S_ISREG(info.st_mode))
+            state += " " + foundation::readFile(entry.path()).value_or("<unreadable>");
+        else if (S_ISLNK(info.st_mode))
+            state += " -> " + fs::read_symlink(entry.path()).string();
+        out[fs::relative(entry.path(), top).string()] = state;
+    }
+    return out;
+}
+
+class AgainstRefHost : public HostCheckTest {};
+
+} // namespace
+
+TEST_F(AgainstRefHost, PassesEveryCheckButTheKnownFaultsAndLeavesTheRootAsItWas) {
+    fs::create_directories(root() / "Docs" / "sub");
+    fs::create_directories(root() / "empty folder");
+    std::ofstream(root() / "user.txt") << "the user's own file";
+    std::ofstream(root() / ".hidden") << "hidden";
+    std::ofstream(root() / "Docs" / "report.bin", std::ios::binary) << std::string(100000, '\x7f') << '\0';
+    std::ofstream(root() / "Docs" / "sub" / "deep.txt") << "deep";
+    fs::permissions(root() / "Docs" / "sub" / "deep.txt", fs::perms::owner_read | fs::perms::owner_write);
+    fs::create_symlink("user.txt", root() / "link to user.txt");
+    startHost();
+    auto before = tree(root());
+
+    Outcome run = hostcheck({"--root", root().string()});
+    for (const auto& entry : run.report.at("checks").as_array()) {
+        std::string name(entry.at("name").as_string()), status(entry.at("status").as_string());
+        std::cout << "  " << status << "\t" << entry.at("level").as_string() << "\t" << name << "\n";
+        if (knownFaults.count(name)) {
+            EXPECT_EQ(status, "fail") << name << " was expected to fail: " << knownFaults.at(name);
+            continue;
+        }
+        EXPECT_TRUE(status == "pass" || status == "info") << json::serialize(entry);
+    }
+    EXPECT_EQ(run.exitCode, 1) << run.err; // the known faults are required checks
+    EXPECT_EQ(run.report.at("cleanup").as_string(), "removed");
+    EXPECT_EQ(tree(root()), before);
+}
+
+TEST_F(AgainstRefHost, KeepsTheScratchFolderWhenAskedAndRefusesOneThatExists) {
+    startHost();
+    Outcome kept = hostcheck({"--scratch", "kept scratch", "--keep", "--only", "item.*,list.folder"});
+    EXPECT_EQ(kept.exitCode, 0) << kept.err;
+    EXPECT_EQ(kept.report.at("cleanup").as_string(), "kept");
+    EXPECT_TRUE(fs::is_regular_file(root() / "kept scratch" / "list-folder" / "c" / "d.txt"));
+    auto before = tree(root());
+    e2e::Run again =
+        e2e::run(WL_HOSTCHECK_PATH, {"--scratch", "kept scratch", "--only", "item.*"}, "", environment);
+    EXPECT_EQ(again.exitCode, 2);
+    EXPECT_NE(again.err.find("already exists"), std::string::npos) << again.err;
+    EXPECT_EQ(tree(root()), before);
+}
