@@ -75,6 +75,12 @@ BrokenHost::BrokenHost(int upstreamPort, std::string token, RequestHook onReques
                          [this](const support::HttpRequest& request) { return relay(request); });
 }
 
+void BrokenHost::depart(RequestHook onRequest, AnswerHook onAnswer) {
+    std::lock_guard lock(mutex_);
+    onRequest_ = std::move(onRequest);
+    onAnswer_ = std::move(onAnswer);
+}
+
 BrokenHost::~BrokenHost() {
     scripted_.stop();
 }

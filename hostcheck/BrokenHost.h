@@ -36,6 +36,8 @@ public:
     ~BrokenHost();
 
     int port() const { return scripted_.port(); }
+    // Replaces the departures; requests already running finish with the old ones.
+    void depart(RequestHook onRequest, AnswerHook onAnswer);
     // A request straight to the real host, with its token; for hooks.
     Answer upstream(const Forward& request);
     Answer upstream(const std::string& method, const std::string& path,

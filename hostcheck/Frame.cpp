@@ -1,4 +1,4 @@
-// The request frame: the connection file, the token, and the envelope of refusals.
+// The request frame: the connection file and the token.
 #include "Checks.h"
 
 #include <sys/stat.h>
@@ -9,11 +9,11 @@ namespace json = boost::json;
 
 namespace {
 
-// One request of every endpoint, made against the running check's folder; `undone` tells whether a
-// write that should have been refused left its mark.
+// One request of every endpoint, made against the running check's folder; `untouched` holds when a
+// write that should have been refused left no mark.
 struct Probe {
     std::function<Exchange(Context&, const Auth&)> send;
-    std::function<bool(Context&)> undone = [](Context&) { return true; };
+    std::function<bool(Context&)> untouched = [](Context&) { return true; };
 };
 
 struct Fixture {
@@ -69,7 +69,7 @@ void refusedEverywhere(Context& ctx, const Fixture& fixture, const Auth& auth, b
     for (const auto& probe : probes(ctx, fixture, everyEndpoint)) {
         Exchange sent = probe.send(ctx, auth);
         ctx.expect(sent.status == 401, sent, "401, and nothing done");
-        if (!probe.undone(ctx))
+        if (!probe.untouched(ctx))
             ctx.depart(sent.sentText(), sent.gotText() + ", but the request was carried out",
                        "401, and nothing done");
     }

@@ -9,13 +9,6 @@ namespace json = boost::json;
 
 namespace {
 
-std::string ids(const std::vector<json::object>& items) {
-    std::string out;
-    for (const auto& item : items)
-        out += (out.empty() ? "" : ", ") + json::serialize(json::value(text(item, "identifier")));
-    return "[" + out + "]";
-}
-
 void expectRecordAt(Context& ctx, const std::string& identifier, const std::string& parent,
                     const std::string& name, bool folder) {
     Exchange got = ctx.host.get("/v1/item", {{"id", identifier}});
@@ -172,7 +165,6 @@ void addReadChecks(std::vector<Check>& checks) {
                           expectNotFound(ctx, ctx.host.get("/v1/content",
                                                            {{"path", ctx.host.scratch() + "/no such file"}}));
                       }});
-    (void)ids;
 }
 
 } // namespace wl::hostcheck

@@ -206,15 +206,21 @@ struct Sibling {
 const std::vector<Sibling> siblings = {
     {"F 2.txt", false}, {"F.txt", false}, {"F (old)", true}, {"F-1", true}};
 
+// A folder of its own for the n-th case, holding the sibling when there is one.
+std::string caseFolder(Context& ctx, int n, const Sibling& sibling) {
+    std::string base = ctx.at("case " + std::to_string(n));
+    ctx.folder(base);
+    if (sibling.name && sibling.folder)
+        ctx.folder(base + "/" + sibling.name);
+    else if (sibling.name)
+        ctx.upload(base + "/" + sibling.name, "sibling");
+    return base;
+}
+
 void folderMove(Context& ctx, const std::vector<Sibling>& cases) {
     int n = 0;
     for (Sibling sibling : cases) {
-        std::string base = ctx.at("case " + std::to_string(++n));
-        ctx.folder(base);
-        if (sibling.name && sibling.folder)
-            ctx.folder(base + "/" + sibling.name);
-        else if (sibling.name)
-            ctx.upload(base + "/" + sibling.name, "sibling");
+        std::string base = caseFolder(ctx, ++n, sibling);
         std::string from = base + "/F", to = base + "/G";
         ctx.folder(from);
         ctx.folder(from + "/g");
@@ -374,13 +380,7 @@ void deleteRecursiveChanged(Context& ctx, const std::vector<LateChange>& changes
     int n = 0;
     for (const auto& late : changes)
         for (const auto& sibling : beside) {
-            std::string base = ctx.at("case " + std::to_string(++n));
-            ctx.folder(base);
-            if (sibling.name && sibling.folder)
-                ctx.folder(base + "/" + sibling.name);
-            else if (sibling.name)
-                ctx.upload(base + "/" + sibling.name, "sibling");
-            std::string folder = base + "/F";
+            std::string folder = caseFolder(ctx, ++n, sibling) + "/F";
             ctx.folder(folder);
             ctx.folder(folder + "/sub");
             ctx.upload(folder + "/seen.txt", "seen");
