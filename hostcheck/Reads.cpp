@@ -31,7 +31,7 @@ void listsExactly(Context& ctx, const std::string& container, const std::set<std
     Listing listing = ctx.list(container);
     std::set<std::string> expected, found;
     for (const auto& name : names)
-        expected.insert(container + "/" + name);
+        expected.insert(std::string(container).append("/").append(name));
     for (const auto& item : listing.items) {
         found.insert(text(item, "identifier"));
         ctx.expect(text(item, "parentIdentifier") == container, listing.exchange,

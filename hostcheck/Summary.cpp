@@ -91,7 +91,9 @@ void epochStable(Context& ctx) {
                        "an epoch without \"#\" (the sync anchor is split at \"#\")");
         if (epoch != first)
             ctx.depart(
-                sent, "the epoch \"" + epoch + "\", after \"" + first + "\" (" + firstSent + ")",
+                sent,
+                "the epoch \"" + epoch + "\", after \"" +
+                    std::string(first).append("\" (").append(firstSent) + ")",
                 "one epoch for the whole history: a change of epoch makes every anchor expire (-1002)");
     }
     if (!ctx.epochless.empty())
