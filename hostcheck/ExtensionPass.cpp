@@ -165,11 +165,19 @@ template <typename F> void ExtensionPass::step(const std::string& name, F&& body
 }
 
 void ExtensionPass::report(const std::string& name) {
-    if (!ran_)
-        runAll();
+    if (!ran_) {
+        ran_ = true;
+        try {
+            runAll();
+        } catch (const Unready& unready) {
+            for (const auto& check : allChecks())
+                if (check.needs == Check::Needs::extension && !outcomes_.count(check.name))
+                    outcomes_[check.name].unready = unready;
+        }
+    }
     auto it = outcomes_.find(name);
     if (it == outcomes_.end())
-        return;
+        throw Unready{"the end-to-end pass stopped before this step", "", ""};
     if (it->second.departure)
         throw *it->second.departure;
     if (it->second.unready)
@@ -177,7 +185,6 @@ void ExtensionPass::report(const std::string& name) {
 }
 
 void ExtensionPass::runAll() {
-    ran_ = true;
     auto blockAll = [&](const Unready& why) {
         for (const auto& check : allChecks())
             if (check.needs == Check::Needs::extension)

@@ -416,3 +416,17 @@ TEST_F(BrokenHosts, TheSameChecksPassThroughAProxyThatChangesNothing) {
         EXPECT_EQ(run.status(name), "pass") << name << ": " << json::serialize(run.report);
     EXPECT_EQ(run.exitCode, 0) << run.err;
 }
+
+TEST_F(BrokenHosts, TheExtensionMeetsTheSameDepartureInTheEndToEndPass) {
+    for (const auto& broken : brokenHosts(root()))
+        if (std::string(broken.caughtBy) == "delete.recursive-changed")
+            proxy->depart(broken.onRequest, broken.onAnswer);
+    // The program itself: the pass loads the extension module, which this process must not.
+    Outcome run = hostcheck({"--only", "e2e.*", "--connection", connectionFor(proxy->port()).string()});
+    for (const auto& entry : run.report.at("checks").as_array()) {
+        std::string name(entry.at("name").as_string());
+        EXPECT_EQ(entry.at("status").as_string(), name == "e2e.delete-changed" ? "fail" : "pass")
+            << json::serialize(entry);
+    }
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+}
