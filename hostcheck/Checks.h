@@ -36,7 +36,7 @@ struct Unready {
 class Context;
 
 struct Check {
-    enum class Needs { host, scratch, disk, extension };
+    enum class Needs { file, host, scratch, disk, extension }; // file: the connection file alone
     std::string name;
     Level level;
     std::string description;

@@ -94,11 +94,11 @@ std::vector<std::string> wrongTokens(const std::string& token) {
 void addFrameChecks(std::vector<Check>& checks) {
     checks.push_back({"connection.file", Level::required,
                       "the connection file holds a whole-number \"port\" and a string \"token\"",
-                      Check::Needs::host,
+                      Check::Needs::file,
                       [](Context&) {}}); // read before any check runs: the runner reports it
     checks.push_back({"connection.private", Level::recommended,
                       "the connection file can be read by its owner only (it holds the token)",
-                      Check::Needs::host, [](Context& ctx) {
+                      Check::Needs::file, [](Context& ctx) {
                           struct stat info {};
                           if (::stat(ctx.settings.connectionFile.c_str(), &info) != 0)
                               ctx.depart("stat " + ctx.settings.connectionFile.string(), "no such file",

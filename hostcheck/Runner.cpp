@@ -225,17 +225,18 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
     report.cleanup = "not made";
     std::string why;
     auto connection = readConnection(settings.connectionFile, why);
-    Connection unused;
-    Client client(connection.value_or(unused), report.scratch);
+    Client client(connection.value_or(Connection{}), report.scratch);
     report.host = connection ? "127.0.0.1:" + std::to_string(connection->port) : "(unknown)";
     int code = 0;
     {
         Context ctx(client, settings);
         std::optional<Unready> blockedAll, blockedScratch, blockedDisk;
+        std::optional<Exchange> unanswered;
         if (!connection) {
             blockedAll = Unready{"no usable connection file", "", ""};
         } else if (Exchange probe = client.get("/v1/anchor"); !probe.answered()) {
             blockedAll = Unready{"the host does not answer", probe.sentText(), probe.gotText()};
+            unanswered = probe;
         }
         bool scratchNeeded =
             needs(Check::Needs::scratch) || needs(Check::Needs::disk) || needs(Check::Needs::extension);
@@ -248,11 +249,13 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
                 return 2;
             }
             Exchange made = client.folder(report.scratch);
+            bool there = answeredItem(made) || client.get("/v1/item", {{"id", report.scratch}}).status == 200;
+            if (there)
+                report.cleanup = options.keep ? "kept" : "removed";
             if (!answeredItem(made)) {
                 blockedScratch =
                     Unready{"could not make the scratch folder", made.sentText(), made.gotText()};
             } else {
-                report.cleanup = options.keep ? "kept" : "removed";
                 std::error_code ec;
                 if (settings.root && !fs::is_directory(*settings.root / report.scratch, ec))
                     blockedDisk = Unready{"the scratch folder is not in " + settings.root->string() +
@@ -264,8 +267,10 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
             Result result;
             result.check = check;
             ctx.begin(*check);
-            std::optional<Unready> blocked = blockedAll;
-            bool scratchCheck = check->needs != Check::Needs::host;
+            std::optional<Unready> blocked;
+            if (check->needs != Check::Needs::file)
+                blocked = blockedAll;
+            bool scratchCheck = check->needs != Check::Needs::host && check->needs != Check::Needs::file;
             if (!blocked && scratchCheck)
                 blocked = blockedScratch;
             if (!blocked && check->needs == Check::Needs::disk)
@@ -273,6 +278,11 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
             if (check->needs == Check::Needs::disk && !settings.root) {
                 result.status = Status::skipped;
                 result.note = "needs --root";
+            } else if (check->name == "connection.reachable" && unanswered) {
+                result.status = Status::fail;
+                result.sent = unanswered->sentText();
+                result.got = unanswered->gotText();
+                result.expected = "an HTTP answer on 127.0.0.1 at the connection file's port";
             } else if (check->name == "connection.file" && !connection) {
                 result.status = Status::fail;
                 result.sent = "read " + settings.connectionFile.string();

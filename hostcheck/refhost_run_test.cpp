@@ -86,3 +86,41 @@ TEST_F(AgainstRefHost, KeepsTheScratchFolderWhenAskedAndRefusesOneThatExists) {
     EXPECT_NE(again.err.find("already exists"), std::string::npos) << again.err;
     EXPECT_EQ(tree(root()), before);
 }
+
+TEST_F(AgainstRefHost, TellsAConnectionFileItCannotUseFromAHostThatDoesNotAnswer) {
+    startHost();
+    std::string port = std::to_string(hostPort());
+    struct Row {
+        std::string contents;
+        unsigned mode;
+        std::map<std::string, std::string> statuses;
+        int exitCode;
+    };
+    for (const Row& row : std::vector<Row>{
+             {"{\"port\":" + port + ",\"token\":\"" + token + "\"}",
+              0600,
+              {{"connection.file", "pass"}, {"connection.private", "pass"}, {"connection.reachable", "pass"}},
+              0},
+             {"{\"port\":" + port + ",\"token\":\"" + token + "\"}",
+              0644,
+              {{"connection.private", "fail"}},
+              0},
+             {"{\"port\":\"" + port + "\",\"token\":\"t\"}",
+              0600,
+              {{"connection.file", "fail"}, {"connection.reachable", "blocked"}},
+              1},
+             {"{\"port\":1,\"token\":\"t\"}",
+              0600,
+              {{"connection.file", "pass"}, {"connection.reachable", "fail"}},
+              1},
+         }) {
+        fs::path file = dir.path() / "connection.json";
+        fs::remove(file);
+        std::ofstream(file) << row.contents;
+        ::chmod(file.c_str(), row.mode);
+        Outcome run = hostcheck({"--connection", file.string(), "--only", "connection.*"});
+        for (const auto& [check, status] : row.statuses)
+            EXPECT_EQ(run.status(check), status) << row.contents << " " << check;
+        EXPECT_EQ(run.exitCode, row.exitCode) << row.contents;
+    }
+}
